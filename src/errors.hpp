@@ -1,0 +1,294 @@
+// Errors as values, internal faults, the per-thread lock depth and the
+// deferred release list.
+//
+// Rules of use:
+//  - A new reference always arrives in a `Ref` (`Ref::steal`), a borrowed one
+//    stays a raw `PyObject*` and is never released.
+//  - Bodies return `Outcome<T>`: a value or an `Error`. Only `Fault` unwinds,
+//    and only as far as the fault barrier of the entry point.
+//  - Every release goes through `release_reference`, so a reference dropped
+//    while this thread does not hold the interpreter lock waits on the
+//    deferred list instead of touching the object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <memory>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarvella {
+
+// ---------------------------------------------------------------------------
+// Lock depth and the deferred release list
+
+/// Nested entries into the module on this thread that hold the interpreter
+/// lock. Initial-exec keeps the hot-path access to one %fs-relative load.
+extern thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec")));
+
+struct DeferredReleases;
+/// One-time cell: null until the first release that had to wait.
+extern std::atomic<DeferredReleases*> deferred_releases;
+
+void defer_release(PyObject* object) noexcept;
+void drain_deferred(DeferredReleases* list);
+
+inline void drain_deferred_releases() {
+    if (DeferredReleases* list = deferred_releases.load(std::memory_order_acquire)) [[unlikely]]
+        drain_deferred(list);
+}
+
+inline void release_reference(PyObject* object) noexcept {
+    if (lock_depth > 0) [[likely]]
+        Py_DecRef(object);
+    else
+        defer_release(object);
+}
+
+[[noreturn]] void lock_depth_fault();
+
+/// Entry from the interpreter, which calls us with its lock held.
+inline void enter_assumed() {
+    if (lock_depth < 0) [[unlikely]]
+        lock_depth_fault();
+    ++lock_depth;
+    drain_deferred_releases();
+}
+inline void leave_assumed() noexcept { --lock_depth; }
+
+/// Runs an interpreter call that may run Python code. On CPython 3.12 and
+/// 3.13 a daemon thread that tries to take the lock back during shutdown is
+/// ended by a forced unwind from inside such a call: from then on this thread
+/// holds no lock, so the releases done while its frames unwind must wait.
+template <class F>
+inline decltype(auto) call_out(F&& call) {
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        lock_depth = 0;
+        throw;
+    }
+}
+
+/// Scope that holds the lock depth raised, for code reached without an entry
+/// adapter of its own (attach in the sense of the release rule).
+class Attach {
+public:
+    Attach();
+    ~Attach();
+    Attach(const Attach&) = delete;
+    Attach& operator=(const Attach&) = delete;
+
+private:
+    bool ensured_ = false;
+    PyGILState_STATE state_{};
+};
+
+// ---------------------------------------------------------------------------
+// Owned references
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    static Ref borrow(PyObject* object) noexcept {
+        Py_IncRef(object);
+        return Ref(object);
+    }
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() {
+        if (ptr_)
+            release_reference(ptr_);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    /// Gives up ownership: the caller now holds the reference.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    /// A second owned reference to the same object.
+    Ref share() const noexcept { return ptr_ ? borrow(ptr_) : Ref(); }
+    void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : ptr_(object) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Internal faults
+
+/// An unrecoverable failed check. Thrown only by `fault`, caught only by the
+/// fault barrier (and, as a last resort, by the outer guard).
+struct Fault {
+    std::string message;
+};
+
+/// Writes a fault report to standard error, then unwinds to the barrier.
+[[noreturn]] void fault(std::string message,
+                        std::source_location where = std::source_location::current());
+/// Writes the report of a fault that ends the process.
+void report_fault(std::string_view message, const char* file, unsigned line) noexcept;
+
+/// Ends the process as a fault that escaped every barrier would.
+[[noreturn]] void die_uncaught() noexcept;
+
+// ---------------------------------------------------------------------------
+// Error values
+
+struct ErrorState;
+struct ErrorStateDeleter {
+    void operator()(ErrorState* state) const noexcept;
+};
+
+/// A Python exception not raised yet: lazy (class and what to build its value
+/// from) or normalised (an exception object). Empty means "no error".
+class Error {
+public:
+    Error() noexcept = default;
+    Error(Error&&) noexcept = default;
+    Error& operator=(Error&&) noexcept = default;
+
+    explicit operator bool() const noexcept { return state_ != nullptr; }
+
+    /// `type(text)`; `type` is one of the interpreter's static classes.
+    static Error message(PyObject* type, std::string text);
+    /// The `TypeError` of a failed type check; its text is made when raised.
+    static Error mismatch(PyObject* object, PyObject* expected);
+    /// `PanicException(text)`.
+    static Error panic(std::string text);
+    /// A normalised error holding an exception object.
+    static Error from_exception(Ref exception);
+
+    ErrorState* state() const noexcept { return state_.get(); }
+
+private:
+    using Owned = std::unique_ptr<ErrorState, ErrorStateDeleter>;
+    explicit Error(Owned state) noexcept : state_(std::move(state)) {}
+    Owned state_;
+};
+
+/// The result of a body: a value or an error value.
+template <class T>
+class [[nodiscard]] Outcome {
+public:
+    Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
+    Outcome(Error error) noexcept : error_(std::move(error)) {}
+
+    bool ok() const noexcept { return !error_; }
+    T& value() noexcept { return value_; }
+    Error& error() noexcept { return error_; }
+
+private:
+    T value_{};
+    Error error_;
+};
+
+struct Unit {};
+using Status = Outcome<Unit>;
+inline Status success() { return Unit{}; }
+
+/// Makes the error the interpreter's current exception.
+void restore_error(Error error);
+/// The pending exception, or an empty error. A `PanicException` of our own
+/// coming back from Python code resumes the fault instead.
+Error fetch_error();
+/// `fetch_error`, or a `SystemError` when the interpreter set nothing.
+Error fetch_error_or_system();
+/// The exception object (borrowed from the error, which keeps it).
+PyObject* normalize_error(Error& error);
+bool error_matches(Error& error, PyObject* type);
+/// `__cause__` of the exception as a new error, or an empty one.
+Error error_cause(Error& error);
+Ref into_exception(Error error);
+void set_cause(Error& error, Error cause);
+Error wrap_as_runtime_error(Error cause, std::string message);
+/// Reports the error through `sys.unraisablehook` and drops it.
+void write_unraisable(Error error, PyObject* object);
+std::string error_debug_form(Error& error);
+
+/// The class of internal faults as Python sees them (created on first need).
+PyObject* panic_exception_type();
+Error panic_exception_from_fault(Fault& fault);
+
+// ---------------------------------------------------------------------------
+// Text helpers shared by errors and the frame
+
+/// UTF-8 of a `str`; lone surrogates are passed through and then replaced by
+/// U+FFFD, so this never fails.
+std::string lossless_utf8(PyObject* text);
+/// UTF-8 of a `str`, or an error for a string that cannot be encoded.
+Outcome<std::string_view> utf8_view(PyObject* text);
+/// A new exact `str` from UTF-8 bytes; a failure here is an internal fault.
+Ref new_text(std::string_view text);
+/// A new `str` from UTF-8 bytes as a call outcome.
+Outcome<Ref> text_object(std::string_view text);
+
+/// Checks that an interpreter constructor returned an object.
+Ref checked_new(PyObject* object, std::source_location where = std::source_location::current());
+
+// ---------------------------------------------------------------------------
+// Interned names
+
+/// A fixed attribute name, made and interned once per process.
+struct InternedName {
+    std::string_view text;
+    std::atomic<PyObject*> cell{nullptr};
+};
+
+PyObject* interned_slow(InternedName& name);
+
+/// The interned `str` (borrowed, valid for the process).
+inline PyObject* interned(InternedName& name) {
+    if (PyObject* made = name.cell.load(std::memory_order_acquire)) [[likely]]
+        return made;
+    return interned_slow(name);
+}
+
+// ---------------------------------------------------------------------------
+// Guards
+
+/// The outer guard of every function the interpreter calls: nothing escapes
+/// it but the forced unwind that ends a daemon thread at shutdown.
+template <class F>
+inline decltype(auto) outer_guard(F&& body) {
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        die_uncaught();
+    }
+}
+
+/// Runs `body` and turns an internal fault into a `PanicException` error.
+template <class T, class F>
+inline Outcome<T> fault_barrier(F&& body) {
+    try {
+        return body();
+    } catch (Fault& caught) {
+        return panic_exception_from_fault(caught);
+    }
+}
+
+/// Holds the lock depth raised for the life of an entry adapter.
+class Entry {
+public:
+    Entry() { enter_assumed(); }
+    ~Entry() { leave_assumed(); }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+};
+
+} // namespace tarvella

@@ -1,0 +1,407 @@
+// The call frame: how every method and slot of the two classes is entered.
+//
+// An entry adapter (the C function in a method or slot table) arms the outer
+// guard, raises the lock depth, runs the member wrapper behind the fault
+// barrier and converts the outcome into the interpreter's convention. The
+// wrapper extracts the arguments by the member's constexpr `ArgSpec`, checks
+// and borrows the receiver, converts each argument by the type the body
+// declares for it, and runs the body.
+#pragma once
+
+#include "errors.hpp"
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <tuple>
+#include <type_traits>
+
+namespace tarvella {
+
+// ---------------------------------------------------------------------------
+// Instances and borrows
+
+/// The record behind every instance: header, payload, borrow flag.
+template <class Payload>
+struct Instance {
+    PyObject header;
+    Payload payload;
+    /// 0: free; n > 0: n shared borrows; -1: exclusively borrowed.
+    std::atomic<Py_ssize_t> borrow;
+};
+
+template <class Payload>
+inline Instance<Payload>* instance_of(PyObject* object) noexcept {
+    return reinterpret_cast<Instance<Payload>*>(object);
+}
+
+Error already_borrowed_error();
+
+inline Error borrow_shared(std::atomic<Py_ssize_t>& flag) {
+    Py_ssize_t seen = flag.load();
+    for (;;) {
+        if (seen == -1) [[unlikely]]
+            return already_borrowed_error();
+        if (flag.compare_exchange_weak(seen, seen + 1))
+            return Error();
+    }
+}
+
+inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept { flag.fetch_sub(1); }
+
+/// Releases one shared borrow when it goes out of scope, faults included.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(std::atomic<Py_ssize_t>& flag) noexcept : flag_(flag) {}
+    ~SharedBorrow() { release_shared(flag_); }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    std::atomic<Py_ssize_t>& flag_;
+};
+
+inline bool is_instance(PyObject* object, PyObject* type) {
+    PyTypeObject* actual = Py_TYPE(object);
+    return reinterpret_cast<PyObject*>(actual) == type ||
+           PyType_IsSubtype(actual, reinterpret_cast<PyTypeObject*>(type));
+}
+
+/// The `TypeError` of a failed type check; formatted only if it is raised.
+inline Error type_mismatch_error(PyObject* object, PyObject* expected) {
+    return Error::mismatch(object, expected);
+}
+
+inline Error check_receiver(PyObject* object, PyObject* type) {
+    if (is_instance(object, type)) [[likely]]
+        return Error();
+    return type_mismatch_error(object, type);
+}
+
+// ---------------------------------------------------------------------------
+// Argument descriptors and extraction
+
+struct KeywordOnly {
+    std::string_view name;
+    bool required;
+};
+
+struct ArgSpec {
+    std::string_view class_name;
+    std::string_view method_name;
+    std::span<const std::string_view> positional;
+    std::size_t required_count = 0;
+    std::size_t positional_only_count = 0;
+    std::span<const KeywordOnly> keyword_only = {};
+
+    constexpr std::size_t cell_count() const { return positional.size() + keyword_only.size(); }
+    constexpr std::string_view name_of(std::size_t cell) const {
+        return cell < positional.size() ? positional[cell]
+                                        : keyword_only[cell - positional.size()].name;
+    }
+};
+
+Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, PyObject** cells);
+
+/// Fills `cells` (all null on entry) from a vectorcall.
+inline Error extract_fast_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, PyObject** cells) {
+    // The common call: positional arguments only, within the accepted range.
+    if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count &&
+        std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            cells[i] = args[i];
+        return Error();
+    }
+    return extract_fast_slow(spec, args, nargs, kwnames, cells);
+}
+
+/// Fills `cells` from a tuple and an optional keyword dictionary.
+Error extract_tuple_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+                              PyObject** cells);
+
+// ---------------------------------------------------------------------------
+// Argument conversions. A body names what it wants by the types of its
+// parameters; the frame converts each cell accordingly.
+
+/// Any object, borrowed.
+struct Object {
+    PyObject* object = nullptr;
+};
+/// Any object; null when the argument is missing or `None`.
+struct OptionalObject {
+    PyObject* object = nullptr;
+};
+/// The UTF-8 of a `str`, valid for the call.
+struct Text {
+    std::string_view text;
+};
+/// As `Text`, or nothing when the argument is missing or `None`.
+struct OptionalText {
+    std::optional<std::string_view> text;
+};
+/// A `dict` or an instance of a subclass, borrowed.
+struct Dictionary {
+    PyObject* object = nullptr;
+};
+
+inline Error convert(PyObject* cell, Object& out) {
+    out.object = cell;
+    return Error();
+}
+inline Error convert(PyObject* cell, OptionalObject& out) {
+    out.object = cell == Py_None ? nullptr : cell;
+    return Error();
+}
+Error to_text(PyObject* object, std::string_view& out);
+inline Error convert(PyObject* cell, Text& out) { return to_text(cell, out.text); }
+Error convert(PyObject* cell, OptionalText& out);
+Error convert(PyObject* cell, Dictionary& out);
+
+/// Rewrites a conversion's `TypeError` as "argument '<name>': ...".
+Error wrap_argument_error(std::string_view parameter, Error error);
+/// The text of an object for a message; never fails.
+std::string object_text(PyObject* object);
+
+// ---------------------------------------------------------------------------
+// Calling user code
+
+/// `function(argument)` through vectorcall, with a free slot in front.
+inline Outcome<Ref> call_one(PyObject* function, PyObject* argument) {
+    PyObject* slots[2] = {nullptr, argument};
+    PyObject* result = call_out([&] {
+        return PyObject_Vectorcall(function, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+    });
+    if (result == nullptr)
+        return fetch_error_or_system();
+    return Ref::steal(result);
+}
+
+/// `function(a, b, c)` through vectorcall, with a free slot in front.
+Outcome<Ref> call_three(PyObject* function, PyObject* a, PyObject* b, PyObject* c);
+Outcome<Ref> call_none(PyObject* function);
+
+// ---------------------------------------------------------------------------
+// Test-only fault injection
+
+#ifdef TARVELLA_FAULT_HOOKS
+void before_body_hook();
+inline void before_body() { before_body_hook(); }
+#else
+inline void before_body() {}
+#endif
+
+// ---------------------------------------------------------------------------
+// Member wrappers and entry adapters
+//
+// `Class` provides `using Payload = ...;` and `static PyObject* type();`.
+
+namespace detail {
+
+template <class F>
+struct Signature;
+template <class R, class... A>
+struct Signature<R (*)(A...)> {
+    using Params = std::tuple<std::remove_cvref_t<A>...>;
+};
+
+template <class Tuple>
+struct DropFirst;
+template <class First, class... Rest>
+struct DropFirst<std::tuple<First, Rest...>> {
+    using Type = std::tuple<Rest...>;
+};
+
+/// Converts the cells in parameter order; the first failure ends it.
+template <const ArgSpec& Spec, class Tuple>
+inline Error convert_all(PyObject** cells, Tuple& converted) {
+    Error failure;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((failure = convert(cells[I], std::get<I>(converted)),
+          failure ? (failure = wrap_argument_error(Spec.name_of(I), std::move(failure)), false)
+                  : true) &&
+         ...);
+    }(std::make_index_sequence<std::tuple_size_v<Tuple>>{});
+    return failure;
+}
+
+/// Runs `body(payload)` on the receiver under a shared borrow.
+template <class Class, class T, class Body>
+inline Outcome<T> with_receiver(PyObject* self, Body&& body) {
+    if (Error error = check_receiver(self, Class::type())) [[unlikely]]
+        return error;
+    auto* instance = instance_of<typename Class::Payload>(self);
+    if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
+        return error;
+    SharedBorrow held(instance->borrow);
+    return body(static_cast<const typename Class::Payload&>(instance->payload));
+}
+
+inline PyObject* finish(Outcome<Ref> outcome) {
+    if (outcome.ok()) [[likely]]
+        return outcome.value().release();
+    restore_error(std::move(outcome.error()));
+    return nullptr;
+}
+
+template <class T>
+inline T finish_number(Outcome<T> outcome) {
+    if (outcome.ok()) [[likely]]
+        return outcome.value();
+    restore_error(std::move(outcome.error()));
+    return -1;
+}
+
+/// The common steps of every entry adapter around a member wrapper.
+template <class T, class Wrapper>
+inline Outcome<T> enter(Wrapper&& wrapper) {
+    return fault_barrier<T>(std::forward<Wrapper>(wrapper));
+}
+
+} // namespace detail
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+/// Instance method, fast call with keywords.
+template <class Class, const ArgSpec& Spec, auto Body>
+PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
+            std::array<PyObject*, Spec.cell_count()> cells{};
+            if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+                return error;
+            return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) -> Outcome<Ref> {
+                typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
+                    converted;
+                if (Error error = detail::convert_all<Spec>(cells.data(), converted))
+                    return error;
+                before_body();
+                return std::apply([&](auto&... arg) { return Body(payload, arg...); }, converted);
+            });
+        }));
+    });
+}
+
+/// Instance method without arguments.
+template <class Class, auto Body>
+PyObject* method_noargs(PyObject* self, PyObject*) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
+            return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) {
+                before_body();
+                return Body(payload);
+            });
+        }));
+    });
+}
+
+/// Static method, fast call with keywords.
+template <const ArgSpec& Spec, auto Body>
+PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
+            std::array<PyObject*, Spec.cell_count()> cells{};
+            if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+                return error;
+            typename detail::Signature<decltype(Body)>::Params converted;
+            if (Error error = detail::convert_all<Spec>(cells.data(), converted))
+                return error;
+            before_body();
+            return std::apply(Body, converted);
+        }));
+    });
+}
+
+/// Static method without arguments.
+template <auto Body>
+PyObject* static_noargs(PyObject*, PyObject*) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
+            before_body();
+            return Body();
+        }));
+    });
+}
+
+/// Class method, fast call with keywords; the class is not examined.
+template <const ArgSpec& Spec, auto Body>
+PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
+            std::array<PyObject*, Spec.cell_count()> cells{};
+            if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+                return error;
+            typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
+                converted;
+            if (Error error = detail::convert_all<Spec>(cells.data(), converted))
+                return error;
+            before_body();
+            return std::apply([&](auto&... arg) { return Body(cls, arg...); }, converted);
+        }));
+    });
+}
+
+/// `__repr__`, `__iter__`.
+template <class Class, auto Body>
+PyObject* unary_slot(PyObject* self) {
+    return method_noargs<Class, Body>(self, nullptr);
+}
+
+/// `__bool__`.
+template <class Class, auto Body>
+int truth_slot(PyObject* self) {
+    return outer_guard([&]() -> int {
+        Entry entry;
+        return detail::finish_number(detail::enter<int>([&]() -> Outcome<int> {
+            return detail::with_receiver<Class, int>(self, [&](const auto& payload) -> Outcome<int> {
+                before_body();
+                return Body(payload) ? 1 : 0;
+            });
+        }));
+    });
+}
+
+/// `__len__`.
+template <class Class, auto Body>
+Py_ssize_t length_slot(PyObject* self) {
+    return outer_guard([&]() -> Py_ssize_t {
+        Entry entry;
+        return detail::finish_number(detail::enter<Py_ssize_t>([&]() -> Outcome<Py_ssize_t> {
+            return detail::with_receiver<Class, Py_ssize_t>(
+                self, [&](const auto& payload) -> Outcome<Py_ssize_t> {
+                    before_body();
+                    return Body(payload);
+                });
+        }));
+    });
+}
+
+/// `|` and `>>`: a left operand of another class, or one that cannot be
+/// borrowed, answers `NotImplemented` so the interpreter can try elsewhere.
+template <class Class, auto Body>
+PyObject* operator_slot(PyObject* left, PyObject* right) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
+            // The check's error would be dropped unraised, so none is built.
+            if (!is_instance(left, Class::type()))
+                return Ref::borrow(Py_NotImplemented);
+            auto* instance = instance_of<typename Class::Payload>(left);
+            if (borrow_shared(instance->borrow))
+                return Ref::borrow(Py_NotImplemented);
+            SharedBorrow held(instance->borrow);
+            before_body();
+            return Body(static_cast<const typename Class::Payload&>(instance->payload), right);
+        }));
+    });
+}
+
+} // namespace tarvella

@@ -1,0 +1,216 @@
+#include "maybe_class.hpp"
+
+#include <string>
+
+namespace tarvella {
+
+namespace {
+
+/// An instance of exactly `type` holding `value` (absent: Nothing).
+Outcome<Ref> instance_holding(PyObject* type, Ref value) {
+    Outcome<Ref> made = alloc_instance(type);
+    if (!made.ok())
+        return std::move(made.error()); // `value` is released on the way out
+    instance_of<MayBePayload>(made.value().get())->payload.value = value.release();
+    return std::move(made.value());
+}
+
+Outcome<Ref> new_instance(Ref value) { return instance_holding(MayBeClass::type(), std::move(value)); }
+
+// ---------------------------------------------------------------------------
+// Constructors
+
+constexpr std::string_view obj_params[] = {"obj"};
+constexpr ArgSpec new_spec{"MayBe", "__new__", obj_params, 1};
+
+/// `MayBe(obj)`: only the `None` object means Nothing.
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        return detail::finish(fault_barrier<Ref>([&]() -> Outcome<Ref> {
+            std::array<PyObject*, 1> cells{};
+            if (Error error = extract_tuple_arguments(new_spec, args, kwargs, cells.data()))
+                return error;
+            OptionalObject obj;
+            (void)convert(cells[0], obj);
+            before_body();
+            Ref value = obj.object != nullptr ? Ref::borrow(obj.object) : Ref();
+            return instance_holding(reinterpret_cast<PyObject*>(type), std::move(value));
+        }));
+    });
+}
+
+Outcome<Ref> just(Object obj) { return new_instance(Ref::borrow(obj.object)); }
+Outcome<Ref> nothing() { return new_instance(Ref()); }
+
+// ---------------------------------------------------------------------------
+// Inspection, extraction and combinators
+
+Outcome<Ref> is_just(const MayBePayload& self) { return boolean(self.value != nullptr); }
+Outcome<Ref> is_nothing(const MayBePayload& self) { return boolean(self.value == nullptr); }
+
+Outcome<Ref> unwrap(const MayBePayload& self) {
+    if (self.value != nullptr)
+        return Ref::borrow(self.value);
+    return Error::message(PyExc_ValueError, "Tried to unwrap a Nothing");
+}
+
+Outcome<Ref> expect(const MayBePayload& self, Text message) {
+    if (self.value != nullptr)
+        return Ref::borrow(self.value);
+    return Error::message(PyExc_ValueError, std::string(message.text));
+}
+
+Outcome<Ref> to_option(const MayBePayload& self) { return value_or_none(self.value); }
+
+Outcome<Ref> or_else(const MayBePayload& self, Object fallback) {
+    return value_or(self.value, fallback.object);
+}
+
+Outcome<Ref> map(const MayBePayload& self, Object func) {
+    if (self.value == nullptr)
+        return new_instance(Ref());
+    Outcome<Ref> mapped = call_one(func.object, self.value);
+    if (!mapped.ok())
+        return mapped;
+    return new_instance(std::move(mapped.value()));
+}
+
+/// The chaining step behind `flat_map` and `>>`.
+Outcome<Ref> chain(const MayBePayload& self, PyObject* func) {
+    if (self.value == nullptr)
+        return new_instance(Ref());
+    Outcome<Ref> returned = call_one(func, self.value);
+    if (!returned.ok())
+        return returned;
+    PyObject* other = returned.value().get();
+    if (Error error = check_receiver(other, MayBeClass::type()))
+        return error;
+    auto* instance = instance_of<MayBePayload>(other);
+    if (Error error = borrow_shared(instance->borrow))
+        return error;
+    Ref value;
+    {
+        SharedBorrow held(instance->borrow);
+        if (instance->payload.value != nullptr)
+            value = Ref::borrow(instance->payload.value);
+    }
+    return new_instance(std::move(value));
+}
+
+Outcome<Ref> flat_map(const MayBePayload& self, Object func) { return chain(self, func.object); }
+
+Outcome<Ref> match(const MayBePayload& self, OptionalObject on_just, OptionalObject on_nothing) {
+    if (self.value != nullptr)
+        return on_just.object != nullptr ? call_one(on_just.object, self.value)
+                                         : Outcome<Ref>(Ref::borrow(Py_None));
+    return on_nothing.object != nullptr ? call_none(on_nothing.object)
+                                        : Outcome<Ref>(Ref::borrow(Py_None));
+}
+
+// ---------------------------------------------------------------------------
+// Text form and protocols
+
+Outcome<Ref> repr(const MayBePayload& self) {
+    if (self.value == nullptr)
+        return text_object("Nothing");
+    PyObject* shown = call_out([&] { return PyObject_Str(self.value); });
+    if (shown == nullptr)
+        return fetch_error_or_system();
+    Ref owned = Ref::steal(shown);
+    Outcome<std::string_view> utf8 = utf8_view(shown);
+    if (!utf8.ok())
+        return std::move(utf8.error());
+    return text_object("Just(" + std::string(utf8.value()) + ")");
+}
+
+bool truth(const MayBePayload& self) { return self.value != nullptr; }
+Py_ssize_t length(const MayBePayload& self) { return self.value != nullptr ? 1 : 0; }
+Outcome<Ref> iterate(const MayBePayload& self) { return iterate_optional(self.value); }
+Outcome<Ref> rshift(const MayBePayload& self, PyObject* func) { return chain(self, func); }
+Outcome<Ref> or_value(const MayBePayload& self, PyObject* fallback) {
+    return value_or(self.value, fallback);
+}
+
+// ---------------------------------------------------------------------------
+// Tables
+
+constexpr std::string_view message_params[] = {"message"};
+constexpr std::string_view default_params[] = {"default"};
+constexpr std::string_view match_params[] = {"just", "nothing"};
+constexpr std::string_view func_params[] = {"func"};
+constexpr std::string_view item_params[] = {"_item"};
+
+constexpr ArgSpec just_spec{"MayBe", "just", obj_params, 1};
+constexpr ArgSpec expect_spec{"MayBe", "expect", message_params, 1};
+constexpr ArgSpec match_spec{"MayBe", "match", match_params, 0};
+constexpr ArgSpec or_else_spec{"MayBe", "or_else", default_params, 1};
+constexpr ArgSpec map_spec{"MayBe", "map", func_params, 1};
+constexpr ArgSpec flat_map_spec{"MayBe", "flat_map", func_params, 1};
+constexpr ArgSpec getitem_spec{"MayBe", "__class_getitem__", item_params, 1};
+
+using C = MayBeClass;
+constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
+
+constexpr MethodEntry methods[] = {
+    {"just", &static_fast<just_spec, just>, fast | METH_STATIC,
+     "just(obj)\n--\n\nConstructeur Just"},
+    {"nothing", &static_noargs<nothing>, METH_NOARGS | METH_STATIC,
+     "nothing()\n--\n\nConstructeur Nothing"},
+    {"is_just", &method_noargs<C, is_just>, METH_NOARGS,
+     "is_just($self)\n--\n\nTrue si Just, False si Nothing"},
+    {"is_nothing", &method_noargs<C, is_nothing>, METH_NOARGS,
+     "is_nothing($self)\n--\n\nTrue si Nothing, False si Just"},
+    {"unwrap", &method_noargs<C, unwrap>, METH_NOARGS,
+     "unwrap($self)\n--\n\nUnwrap ou ValueError si Nothing"},
+    {"expect", &method_fast<C, expect_spec, expect>, fast,
+     "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message "
+     "personnalisé"},
+    {"to_option", &method_noargs<C, to_option>, METH_NOARGS,
+     "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
+    {"match", &method_fast<C, match_spec, match>, fast,
+     "match($self, just=None, nothing=None)\n--\n\nmatch(just=..., nothing=...) : pattern "
+     "matching ergonomique"},
+    {"or_else", &method_fast<C, or_else_spec, or_else>, fast,
+     "or_else($self, default)\n--\n\nor_else(default) renvoie la valeur interne ou default"},
+    {"map", &method_fast<C, map_spec, map>, fast,
+     "map($self, func)\n--\n\nmap(fn) : applique fn à la valeur interne et wrappe dans un "
+     "nouveau MayBe"},
+    {"flat_map", &method_fast<C, flat_map_spec, flat_map>, fast,
+     "flat_map($self, func)\n--\n\nflat_map(fn) : applique fn à la valeur et attend un MayBe "
+     "en retour"},
+    {"__class_getitem__", &class_fast<getitem_spec, class_itself>, fast | METH_CLASS,
+     "__class_getitem__($cls, _item)\n--\n\nSupport pour MayBe[T] (typage générique)"},
+};
+
+constexpr SlotEntry slots[] = {
+    {Py_tp_new, &construct},
+    {Py_mp_length, &length_slot<C, length>},
+    {Py_tp_iter, &unary_slot<C, iterate>},
+    {Py_nb_bool, &truth_slot<C, truth>},
+    {Py_tp_repr, &unary_slot<C, repr>},
+    {Py_nb_rshift, &operator_slot<C, rshift>},
+    {Py_nb_or, &operator_slot<C, or_value>},
+};
+
+constexpr ClassSpec maybe_spec{
+    "MayBe",
+    "builtins.MayBe",
+    "MayBe(obj)\n--\n\n",
+    0,
+    sizeof(Instance<MayBePayload>),
+    methods,
+    slots,
+    &instance_dealloc<MayBeClass>,
+};
+
+} // namespace
+
+void MayBeClass::clear(MayBePayload& payload) {
+    if (PyObject* value = std::exchange(payload.value, nullptr))
+        release_reference(value);
+}
+
+ClassCell maybe_cell{maybe_spec};
+
+} // namespace tarvella

@@ -1,0 +1,19 @@
+// `MayBe`: Just holding a value, or Nothing.
+#pragma once
+
+#include "module.hpp"
+
+namespace tarvella {
+
+/// The payload inside an instance: the value of a Just, null for Nothing.
+struct MayBePayload {
+    PyObject* value;
+};
+
+struct MayBeClass {
+    using Payload = MayBePayload;
+    static PyObject* type() { return require_class_object(maybe_cell); }
+    static void clear(MayBePayload& payload);
+};
+
+} // namespace tarvella

@@ -1,0 +1,331 @@
+#include "module.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tarvella {
+
+namespace {
+InternedName all_name{"__all__"};
+
+#ifdef TARVELLA_FAULT_HOOKS
+std::atomic<int> failing_class_creations[2]{0, 0}; // MayBe, Result
+std::atomic<int> failing_allocations{0};
+
+std::atomic<int>& class_failures(const ClassSpec& spec) {
+    return failing_class_creations[spec.name == "Result" ? 1 : 0];
+}
+
+bool take_one(std::atomic<int>& counter) {
+    int left = counter.load();
+    while (left > 0) {
+        if (counter.compare_exchange_weak(left, left - 1))
+            return true;
+    }
+    return false;
+}
+#endif
+} // namespace
+
+void* SlotEntry::pointer() const {
+    switch (kind) {
+    case unary: return reinterpret_cast<void*>(unary_fn);
+    case truth: return reinterpret_cast<void*>(truth_fn);
+    case length: return reinterpret_cast<void*>(length_fn);
+    case binary: return reinterpret_cast<void*>(binary_fn);
+    case constructor: return reinterpret_cast<void*>(constructor_fn);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+
+namespace {
+
+Outcome<Ref> build_class(const ClassSpec& spec) {
+#ifdef TARVELLA_FAULT_HOOKS
+    if (take_one(class_failures(spec))) {
+        PyErr_NoMemory();
+        return fetch_error_or_system();
+    }
+#endif
+    std::vector<PyType_Slot> slots;
+    if (spec.doc[0] != '\0')
+        slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    bool has_constructor = false;
+    for (const SlotEntry& entry : spec.slots) {
+        slots.push_back({entry.slot, entry.pointer()});
+        has_constructor |= entry.slot == Py_tp_new;
+    }
+    // The method array must live as long as the class; classes live until
+    // the process ends, so it is never freed.
+    auto* methods = new PyMethodDef[spec.methods.size() + 1]{};
+    for (std::size_t i = 0; i < spec.methods.size(); ++i) {
+        const MethodEntry& entry = spec.methods[i];
+        methods[i] = PyMethodDef{entry.name, entry.function(), entry.flags, entry.doc};
+    }
+    slots.push_back({Py_tp_methods, methods});
+    slots.push_back({Py_tp_base, &PyBaseObject_Type});
+    unsigned flags = spec.flags;
+    if (!has_constructor)
+        flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+    slots.push_back({0, nullptr});
+
+    PyType_Spec type_spec{spec.spec_name, spec.basic_size, 0, flags, slots.data()};
+    PyObject* type = PyType_FromSpec(&type_spec);
+    if (type == nullptr) {
+        delete[] methods;
+        return fetch_error_or_system();
+    }
+    return Ref::steal(type);
+}
+
+} // namespace
+
+Outcome<PyObject*> get_class_object(ClassCell& cell) {
+    if (PyObject* type = cell.type.load(std::memory_order_acquire))
+        return type;
+    Outcome<Ref> built = build_class(cell.spec);
+    if (!built.ok())
+        return wrap_as_runtime_error(std::move(built.error()),
+                                     "An error occurred while initializing class " +
+                                         std::string(cell.spec.name));
+    // Building may have let another thread run and fill the cell first: the
+    // first class stored wins, so every caller sees one class object.
+    PyObject* made = built.value().release();
+    PyObject* expected = nullptr;
+    if (!cell.type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        release_reference(made);
+        return expected;
+    }
+    return made;
+}
+
+PyObject* require_class_slow(ClassCell& cell) {
+    Outcome<PyObject*> type = get_class_object(cell);
+    if (type.ok())
+        return type.value();
+    write_unraisable(std::move(type.error()), nullptr);
+    fault("failed to create type object for `" + std::string(cell.spec.name) + "`");
+}
+
+Outcome<Ref> alloc_instance(PyObject* type) {
+    auto make = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    if (make == nullptr)
+        return Error::message(PyExc_TypeError, "base type without tp_new");
+#ifdef TARVELLA_FAULT_HOOKS
+    if (take_one(failing_allocations)) {
+        PyErr_NoMemory();
+        return fetch_error_or_system();
+    }
+#endif
+    Ref no_arguments = checked_new(PyTuple_New(0));
+    PyObject* made = make(reinterpret_cast<PyTypeObject*>(type), no_arguments.get(), nullptr);
+    if (made == nullptr)
+        return fetch_error_or_system();
+    return Ref::steal(made);
+}
+
+Outcome<Ref> iterate_optional(PyObject* value) {
+    Ref items = checked_new(PyTuple_New(value != nullptr ? 1 : 0));
+    if (value != nullptr)
+        PyTuple_SetItem(items.get(), 0, Ref::borrow(value).release());
+    // The tuple's own iterator owns the tuple, so it outlives the instance.
+    PyObject* iterator = PyObject_GetIter(items.get());
+    if (iterator == nullptr)
+        return fetch_error_or_system();
+    return Ref::steal(iterator);
+}
+
+// ---------------------------------------------------------------------------
+// The module
+
+namespace {
+
+Status add_class(PyObject* module, std::string_view name, ClassCell& cell) {
+    Outcome<PyObject*> type = get_class_object(cell);
+    if (!type.ok())
+        return std::move(type.error());
+    Ref name_text = new_text(name);
+
+    Ref all;
+    if (PyObject* found = PyObject_GetAttr(module, interned(all_name))) {
+        all = Ref::steal(found);
+        if (!PyList_Check(found))
+            return type_mismatch_error(found, reinterpret_cast<PyObject*>(&PyList_Type));
+    } else {
+        Error error = fetch_error_or_system();
+        if (!error_matches(error, PyExc_AttributeError))
+            return error;
+        all = checked_new(PyList_New(0));
+        if (PyObject_SetAttr(module, interned(all_name), all.get()) < 0)
+            return fetch_error_or_system();
+    }
+    if (PyList_Append(all.get(), name_text.get()) < 0) {
+        Error error = fetch_error_or_system();
+        fault("could not append __name__ to __all__: " + error_debug_form(error));
+    }
+    all = Ref();
+
+    if (PyObject_SetAttr(module, name_text.get(), type.value()) < 0)
+        return fetch_error_or_system();
+    return success();
+}
+
+Status exec_steps(PyObject* module) {
+    if (module == nullptr)
+        return fetch_error_or_system();
+    if (!is_instance(module, reinterpret_cast<PyObject*>(&PyModule_Type)))
+        return type_mismatch_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
+    Status added = add_class(module, "MayBe", maybe_cell);
+    if (!added.ok())
+        return added;
+    added = add_class(module, "Result", result_cell);
+    if (!added.ok())
+        return added;
+#ifdef TARVELLA_FAULT_HOOKS
+    if (add_fault_hooks(module) < 0)
+        return fetch_error_or_system();
+#endif
+    return added;
+}
+
+int module_exec(PyObject* module) {
+    return outer_guard([module]() -> int {
+        Entry entry;
+        Status done = fault_barrier<Unit>([module] { return exec_steps(module); });
+        if (done.ok())
+            return 0;
+        restore_error(std::move(done.error()));
+        return -1;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr}, // end of slots
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tarvella", // m_name
+    "",         // m_doc
+    0,          // m_size: all state is process-wide
+    nullptr,    // m_methods
+    module_slots,
+    nullptr, // m_traverse
+    nullptr, // m_clear
+    nullptr, // m_free
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Fault hooks: a test-only build lets the tests reach failures that Python
+// code cannot cause.
+
+#ifdef TARVELLA_FAULT_HOOKS
+
+namespace {
+
+std::string armed_body_fault;
+bool body_fault_armed = false;
+
+constexpr std::string_view message_param[] = {"message"};
+constexpr std::string_view times_param[] = {"times"};
+constexpr std::string_view class_params[] = {"name", "times"};
+constexpr std::string_view object_param[] = {"obj"};
+constexpr ArgSpec fault_spec{"", "_fault", message_param, 1};
+constexpr ArgSpec arm_spec{"", "_fault_next_body", message_param, 1};
+constexpr ArgSpec unguarded_spec{"", "_fault_unguarded", message_param, 1};
+constexpr ArgSpec fail_class_spec{"", "_fail_class_creation", class_params, 2};
+constexpr ArgSpec fail_alloc_spec{"", "_fail_alloc", times_param, 1};
+constexpr ArgSpec detached_spec{"", "_release_detached", object_param, 1};
+
+Outcome<Ref> hook_fault(Text message) { fault(std::string(message.text)); }
+
+Outcome<Ref> hook_arm(Text message) {
+    armed_body_fault = std::string(message.text);
+    body_fault_armed = true;
+    return Ref::borrow(Py_None);
+}
+
+int count_of(PyObject* number) {
+    long value = PyLong_AsLong(number);
+    return value < 0 ? 0 : int(value);
+}
+
+Outcome<Ref> hook_fail_class(Text name, Object times) {
+    ClassCell& cell = name.text == "Result" ? result_cell : maybe_cell;
+    // The old class stays alive: its instances still refer to it.
+    cell.type.store(nullptr);
+    class_failures(cell.spec).store(count_of(times.object));
+    return Ref::borrow(Py_None);
+}
+
+Outcome<Ref> hook_fail_alloc(Object times) {
+    failing_allocations.store(count_of(times.object));
+    return Ref::borrow(Py_None);
+}
+
+Outcome<Ref> hook_release_detached(Object object) {
+    Py_IncRef(object.object);
+    Py_ssize_t saved = lock_depth;
+    lock_depth = 0;
+    release_reference(object.object);
+    lock_depth = saved;
+    return Ref::borrow(Py_None);
+}
+
+PyObject* hook_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        std::array<PyObject*, 1> cells{};
+        std::string_view message = "fault outside any barrier";
+        if (!extract_fast_arguments(unguarded_spec, args, nargs, kwnames, cells.data()))
+            to_text(cells[0], message);
+        fault(std::string(message));
+    });
+}
+
+constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef hook_methods[] = {
+    {"_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                   &static_fast<fault_spec, hook_fault>)),
+     fast, nullptr},
+    {"_fault_next_body", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                             &static_fast<arm_spec, hook_arm>)),
+     fast, nullptr},
+    {"_fault_unguarded",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hook_unguarded)), fast, nullptr},
+    {"_fail_class_creation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                 &static_fast<fail_class_spec, hook_fail_class>)),
+     fast, nullptr},
+    {"_fail_alloc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                        &static_fast<fail_alloc_spec, hook_fail_alloc>)),
+     fast, nullptr},
+    {"_release_detached", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                              &static_fast<detached_spec, hook_release_detached>)),
+     fast, nullptr},
+    {nullptr, nullptr, 0, nullptr}, // end of hooks
+};
+
+} // namespace
+
+void before_body_hook() {
+    if (body_fault_armed) {
+        body_fault_armed = false;
+        fault(std::move(armed_body_fault));
+    }
+}
+
+int add_fault_hooks(PyObject* module) { return PyModule_AddFunctions(module, hook_methods); }
+
+#endif
+
+} // namespace tarvella
+
+PyMODINIT_FUNC PyInit_tarvella() { return PyModuleDef_Init(&tarvella::module_definition); }

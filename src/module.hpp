@@ -1,0 +1,128 @@
+// The module's spine: class specs and their cells, instance allocation and
+// deallocation, and the execution step that adds the classes to the module.
+#pragma once
+
+#include "frame.hpp"
+
+#include <span>
+#include <string_view>
+
+namespace tarvella {
+
+// ---------------------------------------------------------------------------
+// Constant tables that describe a class
+
+struct MethodEntry {
+    const char* name;
+    int flags;
+    const char* doc;
+    union {
+        PyCFunction noargs;
+        FastFunction fast;
+    };
+
+    constexpr MethodEntry(const char* name, PyCFunction function, int flags, const char* doc)
+        : name(name), flags(flags), doc(doc), noargs(function) {}
+    constexpr MethodEntry(const char* name, FastFunction function, int flags, const char* doc)
+        : name(name), flags(flags), doc(doc), fast(function) {}
+
+    PyCFunction function() const {
+        return (flags & METH_FASTCALL) ? reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast))
+                                       : noargs;
+    }
+};
+
+struct SlotEntry {
+    enum Kind : unsigned char { unary, truth, length, binary, constructor };
+    int slot;
+    Kind kind;
+    union {
+        unaryfunc unary_fn;
+        inquiry truth_fn;
+        lenfunc length_fn;
+        binaryfunc binary_fn;
+        newfunc constructor_fn;
+    };
+
+    constexpr SlotEntry(int slot, unaryfunc f) : slot(slot), kind(unary), unary_fn(f) {}
+    constexpr SlotEntry(int slot, inquiry f) : slot(slot), kind(truth), truth_fn(f) {}
+    constexpr SlotEntry(int slot, lenfunc f) : slot(slot), kind(length), length_fn(f) {}
+    constexpr SlotEntry(int slot, binaryfunc f) : slot(slot), kind(binary), binary_fn(f) {}
+    constexpr SlotEntry(int slot, newfunc f) : slot(slot), kind(constructor), constructor_fn(f) {}
+
+    void* pointer() const;
+};
+
+struct ClassSpec {
+    std::string_view name;   // "Result"
+    const char* spec_name;   // "builtins.Result"
+    const char* doc;
+    unsigned flags;
+    int basic_size;
+    std::span<const MethodEntry> methods;
+    std::span<const SlotEntry> slots;
+    destructor dealloc;
+};
+
+/// Holds one class object for the rest of the process, built on first need.
+struct ClassCell {
+    const ClassSpec& spec;
+    std::atomic<PyObject*> type{nullptr};
+};
+
+/// The two cells that the execution step adds, in their unit of definition.
+extern ClassCell maybe_cell;
+extern ClassCell result_cell;
+
+/// The class object (borrowed, valid for the process) or an error value.
+Outcome<PyObject*> get_class_object(ClassCell& cell);
+PyObject* require_class_slow(ClassCell& cell);
+
+/// The class object; a failure to build it is an internal fault.
+inline PyObject* require_class_object(ClassCell& cell) {
+    if (PyObject* type = cell.type.load(std::memory_order_acquire)) [[likely]]
+        return type;
+    return require_class_slow(cell);
+}
+
+/// A new zero-filled instance of `type`.
+Outcome<Ref> alloc_instance(PyObject* type);
+
+/// Frees an instance whose count reached zero. `Class::clear` releases the
+/// payload; there is no fault barrier here, so a fault ends the process.
+template <class Class>
+void instance_dealloc(PyObject* self) {
+    outer_guard([self] {
+        Entry entry;
+        Class::clear(instance_of<typename Class::Payload>(self)->payload);
+        PyTypeObject* type = Py_TYPE(self);
+        auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        if (free == nullptr)
+            fault("PyBaseObject_Type should have tp_free");
+        free(self);
+        // Instances of a heap class hold a reference to it.
+        release_reference(reinterpret_cast<PyObject*>(type));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Pieces that both classes share: each treats its variant with a value as a
+// collection of one element.
+
+/// An iterator over `value`, or over nothing when it is null.
+Outcome<Ref> iterate_optional(PyObject* value);
+/// `value`, or `fallback` when it is null.
+inline Outcome<Ref> value_or(PyObject* value, PyObject* fallback) {
+    return Ref::borrow(value != nullptr ? value : fallback);
+}
+inline Outcome<Ref> boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Outcome<Ref> value_or_none(PyObject* value) { return value_or(value, Py_None); }
+/// `Class[...]` is the class itself.
+inline Outcome<Ref> class_itself(PyObject* cls, Object) { return Ref::borrow(cls); }
+
+#ifdef TARVELLA_FAULT_HOOKS
+/// Test-only functions added to the module by the fault-hook build.
+int add_fault_hooks(PyObject* module);
+#endif
+
+} // namespace tarvella

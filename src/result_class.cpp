@@ -1,0 +1,508 @@
+#include "result_class.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace tarvella {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Owned payload pieces, before they move into an instance
+
+class OwnedTexts {
+public:
+    OwnedTexts() = default;
+    explicit OwnedTexts(ErrTexts* block) : block_(block) {}
+    OwnedTexts(OwnedTexts&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    OwnedTexts& operator=(OwnedTexts&& other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~OwnedTexts() { std::free(block_); }
+
+    ErrTexts* get() const { return block_; }
+    ErrTexts* release() { return std::exchange(block_, nullptr); }
+
+private:
+    // The C allocator: safe to free from any thread, lock or not.
+    ErrTexts* block_ = nullptr;
+};
+
+Outcome<OwnedTexts> make_texts(std::string_view message, std::optional<std::string_view> code) {
+    const std::size_t code_size = code ? code->size() : 0;
+    void* memory = std::malloc(sizeof(ErrTexts) + message.size() + code_size);
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        return fetch_error_or_system();
+    }
+    auto* block = static_cast<ErrTexts*>(memory);
+    block->message_size = message.size();
+    block->code_size = code ? code->size() : ErrTexts::no_code;
+    char* bytes = reinterpret_cast<char*>(block + 1);
+    std::memcpy(bytes, message.data(), message.size());
+    if (code)
+        std::memcpy(bytes + message.size(), code->data(), code_size);
+    return OwnedTexts(block);
+}
+
+struct ResultData {
+    Ref value;
+    Ref details;
+    OwnedTexts texts;
+};
+
+Outcome<Ref> new_instance(ResultData data) {
+    Outcome<Ref> made = alloc_instance(ResultClass::type());
+    if (!made.ok())
+        return std::move(made.error()); // `data` releases what it holds
+    ResultPayload& payload = instance_of<ResultPayload>(made.value().get())->payload;
+    payload.value = data.value.release();
+    payload.details = data.details.release();
+    payload.texts = data.texts.release();
+    return std::move(made.value());
+}
+
+/// A fresh instance with the same objects and copies of the texts.
+Outcome<Ref> copy_of(const ResultPayload& payload) {
+    ResultData data;
+    if (payload.texts != nullptr) {
+        const ErrTexts& texts = *payload.texts;
+        Outcome<OwnedTexts> copied = make_texts(texts.message(), texts.code());
+        if (!copied.ok())
+            return std::move(copied.error());
+        data.texts = std::move(copied.value());
+    }
+    if (payload.value != nullptr)
+        data.value = Ref::borrow(payload.value);
+    if (payload.details != nullptr)
+        data.details = Ref::borrow(payload.details);
+    return new_instance(std::move(data));
+}
+
+Ref code_object(const ErrTexts& texts) {
+    std::optional<std::string_view> code = texts.code();
+    return code ? new_text(*code) : Ref::borrow(Py_None);
+}
+
+PyObject* details_or_none(const ResultPayload& payload) {
+    return payload.details != nullptr ? payload.details : Py_None;
+}
+
+/// Calls `function(message, code, details)` with the parts of an Err.
+Outcome<Ref> call_with_triple(PyObject* function, const ResultPayload& payload) {
+    Ref message = new_text(payload.texts->message());
+    Ref code = code_object(*payload.texts);
+    return call_three(function, message.get(), code.get(), details_or_none(payload));
+}
+
+/// The `str` text of an object that must be one; not an argument, so a
+/// wrong type is reported without a parameter name.
+Error text_of(PyObject* object, std::string_view& out) { return to_text(object, out); }
+
+// ---------------------------------------------------------------------------
+// Constructors
+
+Outcome<Ref> ok(Object value) { return new_instance({Ref::borrow(value.object), Ref(), {}}); }
+
+Outcome<Ref> err(Text message, OptionalText code, OptionalObject details) {
+    Outcome<OwnedTexts> texts = make_texts(message.text, code.text);
+    if (!texts.ok())
+        return std::move(texts.error());
+    Ref kept = details.object != nullptr ? Ref::borrow(details.object) : Ref();
+    return new_instance({Ref(), std::move(kept), std::move(texts.value())});
+}
+
+// ---------------------------------------------------------------------------
+// Inspection and extraction
+
+Outcome<Ref> is_ok(const ResultPayload& self) { return boolean(self.value != nullptr); }
+Outcome<Ref> is_err(const ResultPayload& self) { return boolean(self.texts != nullptr); }
+
+Outcome<Ref> unwrap(const ResultPayload& self) {
+    if (self.value != nullptr)
+        return Ref::borrow(self.value);
+    return Error::message(PyExc_ValueError,
+                          "Tried to unwrap an Err: " + std::string(self.texts->message()));
+}
+
+Outcome<Ref> expect(const ResultPayload& self, Text message) {
+    if (self.value != nullptr)
+        return Ref::borrow(self.value);
+    return Error::message(PyExc_ValueError, std::string(message.text));
+}
+
+Outcome<Ref> unwrap_or(const ResultPayload& self, Object fallback) {
+    return value_or(self.value, fallback.object);
+}
+
+Outcome<Ref> unwrap_err(const ResultPayload& self) {
+    if (self.texts == nullptr)
+        return Error::message(PyExc_ValueError, "Tried to unwrap_err on an Ok");
+    Ref message = new_text(self.texts->message());
+    Ref code = code_object(*self.texts);
+    return checked_new(PyTuple_Pack(3, message.get(), code.get(), details_or_none(self)));
+}
+
+Outcome<Ref> to_option(const ResultPayload& self) { return value_or_none(self.value); }
+
+// ---------------------------------------------------------------------------
+// Combinators
+
+Outcome<Ref> map(const ResultPayload& self, Object func) {
+    if (self.value == nullptr)
+        return copy_of(self);
+    Outcome<Ref> mapped = call_one(func.object, self.value);
+    if (!mapped.ok())
+        return mapped;
+    return new_instance({std::move(mapped.value()), Ref(), {}});
+}
+
+/// Builds an Err from the `(message, code, details)` that `map_err`'s
+/// function returned.
+Outcome<Ref> err_from_triple(PyObject* triple) {
+    if (!PyTuple_Check(triple))
+        return type_mismatch_error(triple, reinterpret_cast<PyObject*>(&PyTuple_Type));
+    const Py_ssize_t size = PyTuple_Size(triple);
+    if (size != 3)
+        return Error::message(PyExc_ValueError,
+                              "expected tuple of length 3, but got tuple of length " +
+                                  std::to_string(size));
+    std::string_view message;
+    if (Error error = text_of(PyTuple_GetItem(triple, 0), message))
+        return error;
+    std::optional<std::string_view> code;
+    PyObject* code_item = PyTuple_GetItem(triple, 1);
+    if (code_item != Py_None) {
+        std::string_view text;
+        if (Error error = text_of(code_item, text))
+            return error;
+        code = text;
+    }
+    PyObject* details = PyTuple_GetItem(triple, 2);
+    Outcome<OwnedTexts> texts = make_texts(message, code);
+    if (!texts.ok())
+        return std::move(texts.error());
+    return new_instance({Ref(), details != Py_None ? Ref::borrow(details) : Ref(),
+                         std::move(texts.value())});
+}
+
+Outcome<Ref> map_err(const ResultPayload& self, Object func) {
+    if (self.texts == nullptr)
+        return copy_of(self);
+    Outcome<Ref> triple = call_with_triple(func.object, self);
+    if (!triple.ok())
+        return triple;
+    return err_from_triple(triple.value().get());
+}
+
+/// The chaining step behind `flat_map`, `and_then` and `>>`.
+Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
+    if (self.value == nullptr)
+        return copy_of(self);
+    Outcome<Ref> returned = call_one(func, self.value);
+    if (!returned.ok())
+        return returned;
+    PyObject* other = returned.value().get();
+    if (Error error = check_receiver(other, ResultClass::type()))
+        return error;
+    auto* instance = instance_of<ResultPayload>(other);
+    if (Error error = borrow_shared(instance->borrow))
+        return error;
+    SharedBorrow held(instance->borrow);
+    return copy_of(instance->payload);
+}
+
+Outcome<Ref> flat_map(const ResultPayload& self, Object func) { return chain(self, func.object); }
+
+Outcome<Ref> match(const ResultPayload& self, OptionalObject on_ok, OptionalObject on_err) {
+    if (self.value != nullptr)
+        return on_ok.object != nullptr ? call_one(on_ok.object, self.value)
+                                       : Outcome<Ref>(Ref::borrow(Py_None));
+    return on_err.object != nullptr ? call_with_triple(on_err.object, self)
+                                    : Outcome<Ref>(Ref::borrow(Py_None));
+}
+
+// ---------------------------------------------------------------------------
+// Dictionary form
+
+Status store(PyObject* dict, std::string_view key, PyObject* value) {
+    Ref key_text = new_text(key);
+    if (PyDict_SetItem(dict, key_text.get(), value) < 0)
+        return fetch_error_or_system();
+    return success();
+}
+
+Outcome<Ref> to_dict(const ResultPayload& self) {
+    Ref dict = checked_new(PyDict_New());
+    if (self.value != nullptr) {
+        if (Status done = store(dict.get(), "ok", Py_True); !done.ok())
+            return std::move(done.error());
+        if (Status done = store(dict.get(), "value", self.value); !done.ok())
+            return std::move(done.error());
+        return dict;
+    }
+    if (Status done = store(dict.get(), "ok", Py_False); !done.ok())
+        return std::move(done.error());
+    Ref message = new_text(self.texts->message());
+    if (Status done = store(dict.get(), "error", message.get()); !done.ok())
+        return std::move(done.error());
+    if (std::optional<std::string_view> code = self.texts->code()) {
+        Ref code_text = new_text(*code);
+        if (Status done = store(dict.get(), "code", code_text.get()); !done.ok())
+            return std::move(done.error());
+    }
+    if (self.details != nullptr) {
+        if (Status done = store(dict.get(), "details", self.details); !done.ok())
+            return std::move(done.error());
+    }
+    return dict;
+}
+
+/// A plain lookup: a subclass's `__getitem__` or `__missing__` is not asked.
+/// An absent key gives an empty reference.
+Outcome<Ref> lookup(PyObject* dict, std::string_view key) {
+    Ref key_text = new_text(key);
+    PyObject* item = call_out([&] { return PyDict_GetItemWithError(dict, key_text.get()); });
+    if (item != nullptr)
+        return Ref::borrow(item);
+    if (PyErr_Occurred())
+        return fetch_error_or_system();
+    return Ref();
+}
+
+InternedName module_name{"__module__"};
+InternedName bool_name{"__bool__"};
+
+/// Whether `type` is a numeric library's boolean scalar type.
+bool is_numeric_bool(PyObject* type) {
+    PyObject* module = PyObject_GetAttr(type, interned(module_name));
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref module_owned = Ref::steal(module);
+    if (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "numpy") != 0)
+        return false;
+    PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type));
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref name_owned = Ref::steal(name);
+    return PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+           PyUnicode_CompareWithASCIIString(name, "bool") == 0;
+}
+
+/// The truth of "ok": only a `bool`, or a numeric library's boolean scalar.
+Outcome<bool> strict_bool(PyObject* object) {
+    PyObject* bool_type = reinterpret_cast<PyObject*>(&PyBool_Type);
+    if (Py_TYPE(object) == &PyBool_Type)
+        return object == Py_True;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    if (!is_numeric_bool(type))
+        return type_mismatch_error(object, bool_type);
+    PyObject* method = PyObject_GetAttr(type, interned(bool_name));
+    if (method == nullptr) {
+        Error error = fetch_error_or_system();
+        if (!error_matches(error, PyExc_AttributeError))
+            return error;
+        return Error::message(PyExc_TypeError, "object of type '" + object_text(type) +
+                                                   "' does not define a '__bool__' conversion");
+    }
+    Ref method_owned = Ref::steal(method);
+    // Looked up on the type, the method is unbound: it gets the object.
+    Outcome<Ref> truth = call_one(method, object);
+    if (!truth.ok())
+        return std::move(truth.error());
+    PyObject* value = truth.value().get();
+    if (Py_TYPE(value) != &PyBool_Type)
+        return type_mismatch_error(value, bool_type);
+    return value == Py_True;
+}
+
+Outcome<Ref> from_dict(Dictionary source) {
+    PyObject* dict = source.object;
+    Outcome<Ref> ok_item = lookup(dict, "ok");
+    if (!ok_item.ok())
+        return ok_item;
+    if (!ok_item.value())
+        return Error::message(PyExc_ValueError, "Missing 'ok' key in dict");
+    Outcome<bool> is_ok_value = strict_bool(ok_item.value().get());
+    if (!is_ok_value.ok())
+        return std::move(is_ok_value.error());
+    ok_item.value() = Ref();
+
+    if (is_ok_value.value()) {
+        Outcome<Ref> value = lookup(dict, "value");
+        if (!value.ok())
+            return value;
+        if (!value.value())
+            return Error::message(PyExc_ValueError, "Missing 'value' key for Ok result");
+        return new_instance({std::move(value.value()), Ref(), {}});
+    }
+
+    Outcome<Ref> error_item = lookup(dict, "error");
+    if (!error_item.ok())
+        return error_item;
+    if (!error_item.value())
+        return Error::message(PyExc_ValueError, "Missing 'error' key for Err result");
+    std::string_view message;
+    if (Error error = text_of(error_item.value().get(), message))
+        return error;
+
+    Outcome<Ref> code_item = lookup(dict, "code");
+    if (!code_item.ok())
+        return code_item;
+    std::optional<std::string_view> code;
+    if (PyObject* candidate = code_item.value().get(); candidate && PyUnicode_Check(candidate)) {
+        // A code that is not usable text is dropped, not an error.
+        std::string_view text;
+        if (Error error = text_of(candidate, text); !error)
+            code = text;
+    }
+
+    Outcome<Ref> details = lookup(dict, "details");
+    if (!details.ok())
+        return details;
+    // The texts are copied before the items that own them are released.
+    Outcome<OwnedTexts> texts = make_texts(message, code);
+    if (!texts.ok())
+        return std::move(texts.error());
+    return new_instance({Ref(), std::move(details.value()), std::move(texts.value())});
+}
+
+// ---------------------------------------------------------------------------
+// Text form and protocols
+
+Outcome<Ref> repr(const ResultPayload& self) {
+    std::string text;
+    if (self.value != nullptr) {
+        PyObject* shown = call_out([&] { return PyObject_Str(self.value); });
+        if (shown == nullptr)
+            return fetch_error_or_system();
+        Ref owned = Ref::steal(shown);
+        Outcome<std::string_view> utf8 = utf8_view(shown);
+        if (!utf8.ok())
+            return std::move(utf8.error());
+        text = "Ok(" + std::string(utf8.value()) + ")";
+    } else {
+        text = "Err('" + std::string(self.texts->message());
+        if (std::optional<std::string_view> code = self.texts->code())
+            text += "', code='" + std::string(*code);
+        text += "')";
+    }
+    return text_object(text);
+}
+
+bool truth(const ResultPayload& self) { return self.value != nullptr; }
+Py_ssize_t length(const ResultPayload& self) { return self.value != nullptr ? 1 : 0; }
+Outcome<Ref> iterate(const ResultPayload& self) { return iterate_optional(self.value); }
+Outcome<Ref> rshift(const ResultPayload& self, PyObject* func) { return chain(self, func); }
+Outcome<Ref> or_value(const ResultPayload& self, PyObject* fallback) {
+    return value_or(self.value, fallback);
+}
+
+// ---------------------------------------------------------------------------
+// Tables
+
+constexpr std::string_view value_params[] = {"value"};
+constexpr std::string_view err_params[] = {"message", "code", "details"};
+constexpr std::string_view dict_params[] = {"dict"};
+constexpr std::string_view message_params[] = {"message"};
+constexpr std::string_view default_params[] = {"default"};
+constexpr std::string_view match_params[] = {"ok", "err"};
+constexpr std::string_view func_params[] = {"func"};
+constexpr std::string_view item_params[] = {"_item"};
+
+constexpr ArgSpec ok_spec{"Result", "ok", value_params, 1};
+constexpr ArgSpec err_spec{"Result", "err", err_params, 1};
+constexpr ArgSpec from_dict_spec{"Result", "from_dict", dict_params, 1};
+constexpr ArgSpec expect_spec{"Result", "expect", message_params, 1};
+constexpr ArgSpec unwrap_or_spec{"Result", "unwrap_or", default_params, 1};
+constexpr ArgSpec match_spec{"Result", "match", match_params, 0};
+constexpr ArgSpec map_spec{"Result", "map", func_params, 1};
+constexpr ArgSpec map_err_spec{"Result", "map_err", func_params, 1};
+constexpr ArgSpec flat_map_spec{"Result", "flat_map", func_params, 1};
+constexpr ArgSpec and_then_spec{"Result", "and_then", func_params, 1};
+constexpr ArgSpec getitem_spec{"Result", "__class_getitem__", item_params, 1};
+
+using C = ResultClass;
+constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
+
+constexpr MethodEntry methods[] = {
+    {"ok", &static_fast<ok_spec, ok>, fast | METH_STATIC, "ok(value)\n--\n\nConstructeur Ok"},
+    {"err", &static_fast<err_spec, err>, fast | METH_STATIC,
+     "err(message, code=None, details=None)\n--\n\n"
+     "Constructeur Err avec message, code optionnel, details optionnel"},
+    {"from_dict", &static_fast<from_dict_spec, from_dict>, fast | METH_STATIC,
+     "from_dict(dict)\n--\n\nfrom_dict(d) : construit un Result depuis un dict (inverse de "
+     "to_dict)"},
+    {"is_ok", &method_noargs<C, is_ok>, METH_NOARGS, "is_ok($self)\n--\n\nTrue si Ok"},
+    {"is_err", &method_noargs<C, is_err>, METH_NOARGS, "is_err($self)\n--\n\nTrue si Err"},
+    {"unwrap", &method_noargs<C, unwrap>, METH_NOARGS,
+     "unwrap($self)\n--\n\nUnwrap value ou ValueError si Err"},
+    {"expect", &method_fast<C, expect_spec, expect>, fast,
+     "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message "
+     "personnalisé"},
+    {"unwrap_or", &method_fast<C, unwrap_or_spec, unwrap_or>, fast,
+     "unwrap_or($self, default)\n--\n\nunwrap_or(default) renvoie value ou default si Err"},
+    {"unwrap_err", &method_noargs<C, unwrap_err>, METH_NOARGS,
+     "unwrap_err($self)\n--\n\nunwrap_err() retourne (msg, code, details) ou ValueError si Ok"},
+    {"to_option", &method_noargs<C, to_option>, METH_NOARGS,
+     "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
+    {"match", &method_fast<C, match_spec, match>, fast,
+     "match($self, ok=None, err=None)\n--\n\nmatch(ok=..., err=...) : pattern matching "
+     "ergonomique"},
+    {"map", &method_fast<C, map_spec, map>, fast,
+     "map($self, func)\n--\n\nmap(fn) : applique fn à Ok, laisse Err intact"},
+    {"map_err", &method_fast<C, map_err_spec, map_err>, fast,
+     "map_err($self, func)\n--\n\nmap_err(fn) : applique fn à Err, laisse Ok intact\n"
+     "fn reçoit (msg, code, details) et doit retourner (msg, code, details)"},
+    {"flat_map", &method_fast<C, flat_map_spec, flat_map>, fast,
+     "flat_map($self, func)\n--\n\nflat_map(fn) : applique fn à Ok et attend un Result en "
+     "retour"},
+    {"and_then", &method_fast<C, and_then_spec, flat_map>, fast,
+     "and_then($self, func)\n--\n\nand_then : alias de flat_map"},
+    {"to_dict", &method_noargs<C, to_dict>, METH_NOARGS,
+     "to_dict($self)\n--\n\nto_dict() : sérialisation en dict Python\n"
+     "Ok  -> {\"ok\": true, \"value\": ...}\n"
+     "Err -> {\"ok\": false, \"error\": msg, \"code\": ..., \"details\": ...}"},
+    {"__class_getitem__", &class_fast<getitem_spec, class_itself>, fast | METH_CLASS,
+     "__class_getitem__($cls, _item)\n--\n\nSupport pour Result[T, E] (typage générique)"},
+};
+
+constexpr SlotEntry slots[] = {
+    {Py_nb_bool, &truth_slot<C, truth>},
+    {Py_tp_repr, &unary_slot<C, repr>},
+    {Py_mp_length, &length_slot<C, length>},
+    {Py_tp_iter, &unary_slot<C, iterate>},
+    {Py_nb_rshift, &operator_slot<C, rshift>},
+    {Py_nb_or, &operator_slot<C, or_value>},
+};
+
+constexpr ClassSpec result_spec{
+    "Result",
+    "builtins.Result",
+    "Result monad: Ok(value) | Err(message, code?, details?)",
+    Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    sizeof(Instance<ResultPayload>),
+    methods,
+    slots,
+    &instance_dealloc<ResultClass>,
+};
+
+} // namespace
+
+void ResultClass::clear(ResultPayload& payload) {
+    std::free(std::exchange(payload.texts, nullptr));
+    if (PyObject* value = std::exchange(payload.value, nullptr))
+        release_reference(value);
+    if (PyObject* details = std::exchange(payload.details, nullptr))
+        release_reference(details);
+}
+
+ClassCell result_cell{result_spec};
+
+} // namespace tarvella

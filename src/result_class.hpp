@@ -1,0 +1,42 @@
+// `Result`: Ok holding a value, or Err holding a message, an optional code
+// and optional details.
+#pragma once
+
+#include "module.hpp"
+
+#include <optional>
+#include <string_view>
+
+namespace tarvella {
+
+/// Message and optional code of an Err, kept in one block so that an Err
+/// costs at most one allocation beyond its instance.
+struct ErrTexts {
+    static constexpr std::size_t no_code = ~std::size_t(0);
+    std::size_t message_size;
+    std::size_t code_size;
+
+    const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+    std::string_view message() const { return {bytes(), message_size}; }
+    std::optional<std::string_view> code() const {
+        if (code_size == no_code)
+            return std::nullopt;
+        return std::string_view(bytes() + message_size, code_size);
+    }
+};
+
+/// The payload inside an instance. Ok: `value` only. Err: `texts`, and
+/// `details` when given (which may then be `None`, from the dictionary form).
+struct ResultPayload {
+    PyObject* value;
+    PyObject* details;
+    ErrTexts* texts;
+};
+
+struct ResultClass {
+    using Payload = ResultPayload;
+    static PyObject* type() { return require_class_object(result_cell); }
+    static void clear(ResultPayload& payload);
+};
+
+} // namespace tarvella
