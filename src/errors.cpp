@@ -10,7 +10,7 @@
 
 namespace tarvella {
 
-thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 // ---------------------------------------------------------------------------
 // Deferred release list

@@ -30,7 +30,7 @@ namespace tarvella {
 
 /// Nested entries into the module on this thread that hold the interpreter
 /// lock. Initial-exec keeps the hot-path access to one %fs-relative load.
-extern thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec")));
+extern constinit thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec")));
 
 struct DeferredReleases;
 /// One-time cell: null until the first release that had to wait.

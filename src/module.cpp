@@ -112,17 +112,16 @@ PyObject* require_class_slow(ClassCell& cell) {
 }
 
 Outcome<Ref> alloc_instance(PyObject* type) {
-    auto make = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-    if (make == nullptr)
-        return Error::message(PyExc_TypeError, "base type without tp_new");
 #ifdef TARVELLA_FAULT_HOOKS
     if (take_one(failing_allocations)) {
         PyErr_NoMemory();
         return fetch_error_or_system();
     }
 #endif
-    Ref no_arguments = checked_new(PyTuple_New(0));
-    PyObject* made = make(reinterpret_cast<PyTypeObject*>(type), no_arguments.get(), nullptr);
+    // What `object.__new__(type)` does for these classes, minus the argument
+    // tuple and the checks it makes of it: they cannot fail here, and this is
+    // on the path of every new instance.
+    PyObject* made = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
     if (made == nullptr)
         return fetch_error_or_system();
     return Ref::steal(made);
