@@ -159,8 +159,13 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
 Error extract_tuple_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
                               PyObject** cells) {
     const Py_ssize_t nargs = PyTuple_Size(args);
-    std::vector<PyObject*> items(std::size_t(std::min<Py_ssize_t>(nargs, Py_ssize_t(spec.positional.size()))));
-    for (std::size_t i = 0; i < items.size(); ++i)
+    // The descriptors of this module have at most three parameters; a fixed
+    // array keeps the constructor free of allocation.
+    std::array<PyObject*, 4> items{};
+    if (spec.positional.size() > items.size())
+        fault("argument descriptor has more positional parameters than supported");
+    const std::size_t copied = std::min(std::size_t(nargs), spec.positional.size());
+    for (std::size_t i = 0; i < copied; ++i)
         items[i] = PyTuple_GetItem(args, Py_ssize_t(i));
     Py_ssize_t position = 0;
     return extract(spec, items.data(), nargs, cells,
