@@ -1,0 +1,96 @@
+# Helpers shared by run-tests and run-demo; sourced, not run.
+# shellcheck shell=bash
+
+repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo_root" || exit 1
+
+# pip's own cache stays on (it is what makes fresh venvs cheap); only the
+# noise goes.
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off
+
+note() { printf '\n==> %s\n' "$*"; }
+die() {
+    printf 'error: %s\n' "$*" >&2
+    exit 1
+}
+
+# Fills the array `pythons`, oldest first.
+find_pythons() {
+    local out
+    out=$("$repo_root/scripts/find-pythons") || exit 1
+    # shellcheck disable=SC2034 # read by the sourcing script
+    mapfile -t pythons <<<"$out"
+}
+
+py_version() {
+    "$1" -I -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])'
+}
+
+fresh_venv() { # PYTHON DIR
+    rm -rf "$2"
+    "$1" -m venv "$2"
+}
+
+# build_wheel PYTHON OUTDIR BUILDDIR [extra pip wheel args]
+# Sets WHEEL to the path of the one wheel in OUTDIR.
+#
+# The build runs without pip's build isolation, in a venv kept between runs:
+# the backend discards its CMake build directory whenever it finds itself in
+# a new isolated environment, which would recompile everything every time.
+# Kept, an unchanged tree rebuilds in seconds. Each kind of build has its own
+# build directory so that cached CMake options never leak from one into
+# another.
+build_wheel() {
+    local py=$1 out=$2 build=$3
+    shift 3
+    local version venv log
+    version=$(py_version "$py")
+    venv=.venvs/build-$version
+    if ! "$venv/bin/python" -c '' 2>/dev/null; then
+        fresh_venv "$py" "$venv"
+    fi
+    mkdir -p "$out" build/logs
+    log=build/logs/$(basename "$out").log
+    : >"$log"
+
+    # What pip would put in an isolated environment: the declared backend,
+    # then whatever it asks for on this machine (a CMake or Ninja from PyPI
+    # when the system has none recent enough).
+    local out_text requires
+    out_text=$("$venv/bin/python" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))') ||
+        die "cannot read build-system.requires from pyproject.toml"
+    mapfile -t requires <<<"$out_text"
+    "$venv/bin/python" -m pip install -qq "${requires[@]}" >>"$log" 2>&1 ||
+        { cat "$log"; die "could not install the build backend"; }
+    out_text=$("$venv/bin/python" -c '
+import scikit_build_core.build as backend
+print("\n".join(backend.get_requires_for_build_wheel()))') ||
+        die "the build backend could not say what it needs"
+    if [[ -n "$out_text" ]]; then
+        mapfile -t requires <<<"$out_text"
+        "$venv/bin/python" -m pip install -qq "${requires[@]}" >>"$log" 2>&1 ||
+            { cat "$log"; die "could not install: ${requires[*]}"; }
+    fi
+
+    rm -f "$out"/tarvella-*.whl
+    echo "building with CPython $version into $out/ (log: $log)"
+    if ! "$venv/bin/python" -m pip wheel . --no-deps --no-build-isolation -v -w "$out" \
+        -C build-dir="$build" "$@" >>"$log" 2>&1; then
+        cat "$log"
+        die "wheel build failed"
+    fi
+    # Compiler warnings would otherwise sit unseen in the log.
+    grep -E ': (warning|note):' "$log" || true
+
+    local wheels=("$out"/tarvella-*.whl)
+    if ((${#wheels[@]} != 1)) || [[ ! -f "${wheels[0]}" ]]; then
+        die "expected exactly one wheel in $out/, found: ${wheels[*]}"
+    fi
+    WHEEL=${wheels[0]}
+    [[ "$(basename "$WHEEL")" == tarvella-0.1.0-cp312-abi3-*.whl ]] ||
+        die "$WHEEL is not tagged cp312-abi3"
+    echo "built $WHEEL"
+}
