@@ -240,147 +240,119 @@ inline Outcome<T> with_receiver(PyObject* self, Body&& body) {
     return body(static_cast<const typename Class::Payload&>(instance->payload));
 }
 
-inline PyObject* finish(Outcome<Ref> outcome) {
-    if (outcome.ok()) [[likely]]
-        return outcome.value().release();
-    restore_error(std::move(outcome.error()));
-    return nullptr;
-}
-
-template <class T>
-inline T finish_number(Outcome<T> outcome) {
-    if (outcome.ok()) [[likely]]
-        return outcome.value();
-    restore_error(std::move(outcome.error()));
-    return -1;
-}
-
-/// The common steps of every entry adapter around a member wrapper.
-template <class T, class Wrapper>
-inline Outcome<T> enter(Wrapper&& wrapper) {
-    return fault_barrier<T>(std::forward<Wrapper>(wrapper));
-}
-
 } // namespace detail
+
+/// The steps every entry adapter shares: outer guard, lock depth, fault
+/// barrier, then the interpreter's convention for the outcome (a new
+/// reference or NULL; for numbers the value or -1), with the error raised.
+template <class Wrapper>
+inline PyObject* object_entry(Wrapper&& wrapper) {
+    return outer_guard([&]() -> PyObject* {
+        Entry entry;
+        Outcome<Ref> outcome = fault_barrier<Ref>(wrapper);
+        if (outcome.ok()) [[likely]]
+            return outcome.value().release();
+        restore_error(std::move(outcome.error()));
+        return nullptr;
+    });
+}
+
+template <class T, class Wrapper>
+inline T number_entry(Wrapper&& wrapper) {
+    return outer_guard([&]() -> T {
+        Entry entry;
+        Outcome<T> outcome = fault_barrier<T>(wrapper);
+        if (outcome.ok()) [[likely]]
+            return outcome.value();
+        restore_error(std::move(outcome.error()));
+        return -1;
+    });
+}
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 /// Instance method, fast call with keywords.
 template <class Class, const ArgSpec& Spec, auto Body>
 PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
-            std::array<PyObject*, Spec.cell_count()> cells{};
-            if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+    return object_entry([&]() -> Outcome<Ref> {
+        std::array<PyObject*, Spec.cell_count()> cells{};
+        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+            return error;
+        return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) -> Outcome<Ref> {
+            typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
+                converted;
+            if (Error error = detail::convert_all<Spec>(cells.data(), converted))
                 return error;
-            return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) -> Outcome<Ref> {
-                typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
-                    converted;
-                if (Error error = detail::convert_all<Spec>(cells.data(), converted))
-                    return error;
-                before_body();
-                return std::apply([&](auto&... arg) { return Body(payload, arg...); }, converted);
-            });
-        }));
+            before_body();
+            return std::apply([&](auto&... arg) { return Body(payload, arg...); }, converted);
+        });
     });
 }
 
-/// Instance method without arguments.
+/// Instance method without arguments; also `__repr__` and `__iter__`.
 template <class Class, auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
-            return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) {
-                before_body();
-                return Body(payload);
-            });
-        }));
+    return object_entry([&]() -> Outcome<Ref> {
+        return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) {
+            before_body();
+            return Body(payload);
+        });
     });
+}
+
+template <class Class, auto Body>
+PyObject* unary_slot(PyObject* self) {
+    return method_noargs<Class, Body>(self, nullptr);
 }
 
 /// Static method, fast call with keywords.
 template <const ArgSpec& Spec, auto Body>
 PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
-            std::array<PyObject*, Spec.cell_count()> cells{};
-            if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
-                return error;
-            typename detail::Signature<decltype(Body)>::Params converted;
-            if (Error error = detail::convert_all<Spec>(cells.data(), converted))
-                return error;
-            before_body();
-            return std::apply(Body, converted);
-        }));
+    return object_entry([&]() -> Outcome<Ref> {
+        std::array<PyObject*, Spec.cell_count()> cells{};
+        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+            return error;
+        typename detail::Signature<decltype(Body)>::Params converted;
+        if (Error error = detail::convert_all<Spec>(cells.data(), converted))
+            return error;
+        before_body();
+        return std::apply(Body, converted);
     });
 }
 
 /// Static method without arguments.
 template <auto Body>
 PyObject* static_noargs(PyObject*, PyObject*) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
-            before_body();
-            return Body();
-        }));
+    return object_entry([&]() -> Outcome<Ref> {
+        before_body();
+        return Body();
     });
 }
 
 /// Class method, fast call with keywords; the class is not examined.
 template <const ArgSpec& Spec, auto Body>
 PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
-            std::array<PyObject*, Spec.cell_count()> cells{};
-            if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
-                return error;
-            typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
-                converted;
-            if (Error error = detail::convert_all<Spec>(cells.data(), converted))
-                return error;
+    return object_entry([&]() -> Outcome<Ref> {
+        std::array<PyObject*, Spec.cell_count()> cells{};
+        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+            return error;
+        typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
+            converted;
+        if (Error error = detail::convert_all<Spec>(cells.data(), converted))
+            return error;
+        before_body();
+        return std::apply([&](auto&... arg) { return Body(cls, arg...); }, converted);
+    });
+}
+
+/// `__bool__` (T = int) and `__len__` (T = Py_ssize_t).
+template <class Class, class T, auto Body>
+T number_slot(PyObject* self) {
+    return number_entry<T>([&]() -> Outcome<T> {
+        return detail::with_receiver<Class, T>(self, [&](const auto& payload) -> Outcome<T> {
             before_body();
-            return std::apply([&](auto&... arg) { return Body(cls, arg...); }, converted);
-        }));
-    });
-}
-
-/// `__repr__`, `__iter__`.
-template <class Class, auto Body>
-PyObject* unary_slot(PyObject* self) {
-    return method_noargs<Class, Body>(self, nullptr);
-}
-
-/// `__bool__`.
-template <class Class, auto Body>
-int truth_slot(PyObject* self) {
-    return outer_guard([&]() -> int {
-        Entry entry;
-        return detail::finish_number(detail::enter<int>([&]() -> Outcome<int> {
-            return detail::with_receiver<Class, int>(self, [&](const auto& payload) -> Outcome<int> {
-                before_body();
-                return Body(payload) ? 1 : 0;
-            });
-        }));
-    });
-}
-
-/// `__len__`.
-template <class Class, auto Body>
-Py_ssize_t length_slot(PyObject* self) {
-    return outer_guard([&]() -> Py_ssize_t {
-        Entry entry;
-        return detail::finish_number(detail::enter<Py_ssize_t>([&]() -> Outcome<Py_ssize_t> {
-            return detail::with_receiver<Class, Py_ssize_t>(
-                self, [&](const auto& payload) -> Outcome<Py_ssize_t> {
-                    before_body();
-                    return Body(payload);
-                });
-        }));
+            return static_cast<T>(Body(payload));
+        });
     });
 }
 
@@ -388,19 +360,16 @@ Py_ssize_t length_slot(PyObject* self) {
 /// borrowed, answers `NotImplemented` so the interpreter can try elsewhere.
 template <class Class, auto Body>
 PyObject* operator_slot(PyObject* left, PyObject* right) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(detail::enter<Ref>([&]() -> Outcome<Ref> {
-            // The check's error would be dropped unraised, so none is built.
-            if (!is_instance(left, Class::type()))
-                return Ref::borrow(Py_NotImplemented);
-            auto* instance = instance_of<typename Class::Payload>(left);
-            if (borrow_shared(instance->borrow))
-                return Ref::borrow(Py_NotImplemented);
-            SharedBorrow held(instance->borrow);
-            before_body();
-            return Body(static_cast<const typename Class::Payload&>(instance->payload), right);
-        }));
+    return object_entry([&]() -> Outcome<Ref> {
+        // The check's error would be dropped unraised, so none is built.
+        if (!is_instance(left, Class::type()))
+            return Ref::borrow(Py_NotImplemented);
+        auto* instance = instance_of<typename Class::Payload>(left);
+        if (borrow_shared(instance->borrow))
+            return Ref::borrow(Py_NotImplemented);
+        SharedBorrow held(instance->borrow);
+        before_body();
+        return Body(static_cast<const typename Class::Payload&>(instance->payload), right);
     });
 }
 

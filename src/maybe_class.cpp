@@ -25,18 +25,15 @@ constexpr ArgSpec new_spec{"MayBe", "__new__", obj_params, 1};
 
 /// `MayBe(obj)`: only the `None` object means Nothing.
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return outer_guard([&]() -> PyObject* {
-        Entry entry;
-        return detail::finish(fault_barrier<Ref>([&]() -> Outcome<Ref> {
-            std::array<PyObject*, 1> cells{};
-            if (Error error = extract_tuple_arguments(new_spec, args, kwargs, cells.data()))
-                return error;
-            OptionalObject obj;
-            (void)convert(cells[0], obj);
-            before_body();
-            Ref value = obj.object != nullptr ? Ref::borrow(obj.object) : Ref();
-            return instance_holding(reinterpret_cast<PyObject*>(type), std::move(value));
-        }));
+    return object_entry([&]() -> Outcome<Ref> {
+        std::array<PyObject*, 1> cells{};
+        if (Error error = extract_tuple_arguments(new_spec, args, kwargs, cells.data()))
+            return error;
+        OptionalObject obj;
+        (void)convert(cells[0], obj);
+        before_body();
+        Ref value = obj.object != nullptr ? Ref::borrow(obj.object) : Ref();
+        return instance_holding(reinterpret_cast<PyObject*>(type), std::move(value));
     });
 }
 
@@ -185,9 +182,9 @@ constexpr MethodEntry methods[] = {
 
 constexpr SlotEntry slots[] = {
     {Py_tp_new, &construct},
-    {Py_mp_length, &length_slot<C, length>},
+    {Py_mp_length, &number_slot<C, Py_ssize_t, length>},
     {Py_tp_iter, &unary_slot<C, iterate>},
-    {Py_nb_bool, &truth_slot<C, truth>},
+    {Py_nb_bool, &number_slot<C, int, truth>},
     {Py_tp_repr, &unary_slot<C, repr>},
     {Py_nb_rshift, &operator_slot<C, rshift>},
     {Py_nb_or, &operator_slot<C, or_value>},

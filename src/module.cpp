@@ -192,13 +192,11 @@ Status exec_steps(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    return outer_guard([module]() -> int {
-        Entry entry;
-        Status done = fault_barrier<Unit>([module] { return exec_steps(module); });
-        if (done.ok())
-            return 0;
-        restore_error(std::move(done.error()));
-        return -1;
+    return number_entry<int>([module]() -> Outcome<int> {
+        Status done = exec_steps(module);
+        if (!done.ok())
+            return std::move(done.error());
+        return 0;
     });
 }
 
@@ -278,6 +276,7 @@ Outcome<Ref> hook_release_detached(Object object) {
     return Ref::borrow(Py_None);
 }
 
+/// A fault past the barrier: only the outer guard sees it.
 PyObject* hook_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return outer_guard([&]() -> PyObject* {
         Entry entry;

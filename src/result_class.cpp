@@ -474,9 +474,9 @@ constexpr MethodEntry methods[] = {
 };
 
 constexpr SlotEntry slots[] = {
-    {Py_nb_bool, &truth_slot<C, truth>},
+    {Py_nb_bool, &number_slot<C, int, truth>},
     {Py_tp_repr, &unary_slot<C, repr>},
-    {Py_mp_length, &length_slot<C, length>},
+    {Py_mp_length, &number_slot<C, Py_ssize_t, length>},
     {Py_tp_iter, &unary_slot<C, iterate>},
     {Py_nb_rshift, &operator_slot<C, rshift>},
     {Py_nb_or, &operator_slot<C, or_value>},
