@@ -46,7 +46,7 @@ inline void drain_deferred_releases() {
 
 inline void release_reference(PyObject* object) noexcept {
     if (lock_depth > 0) [[likely]]
-        Py_DecRef(object);
+        Py_DECREF(object);
     else
         defer_release(object);
 }
@@ -98,7 +98,7 @@ public:
     Ref() noexcept = default;
     static Ref steal(PyObject* object) noexcept { return Ref(object); }
     static Ref borrow(PyObject* object) noexcept {
-        Py_IncRef(object);
+        Py_INCREF(object);
         return Ref(object);
     }
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}

@@ -178,7 +178,8 @@ Error extract_tuple_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwa
 // Conversions
 
 Error to_text(PyObject* object, std::string_view& out) {
-    if (!PyUnicode_Check(object))
+    // The exact type first: the flag test is a call under the stable ABI.
+    if (!Py_IS_TYPE(object, &PyUnicode_Type) && !PyUnicode_Check(object))
         return type_mismatch_error(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
     Outcome<std::string_view> text = utf8_view(object);
     if (!text.ok())
@@ -200,7 +201,7 @@ Error convert(PyObject* cell, OptionalText& out) {
 }
 
 Error convert(PyObject* cell, Dictionary& out) {
-    if (!PyDict_Check(cell))
+    if (!Py_IS_TYPE(cell, &PyDict_Type) && !PyDict_Check(cell))
         return type_mismatch_error(cell, reinterpret_cast<PyObject*>(&PyDict_Type));
     out.object = cell;
     return Error();

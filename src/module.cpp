@@ -111,22 +111,6 @@ PyObject* require_class_slow(ClassCell& cell) {
     fault("failed to create type object for `" + std::string(cell.spec.name) + "`");
 }
 
-Outcome<Ref> alloc_instance(PyObject* type) {
-#ifdef TARVELLA_FAULT_HOOKS
-    if (take_one(failing_allocations)) {
-        PyErr_NoMemory();
-        return fetch_error_or_system();
-    }
-#endif
-    // What `object.__new__(type)` does for these classes, minus the argument
-    // tuple and the checks it makes of it: they cannot fail here, and this is
-    // on the path of every new instance.
-    PyObject* made = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
-    if (made == nullptr)
-        return fetch_error_or_system();
-    return Ref::steal(made);
-}
-
 Outcome<Ref> iterate_optional(PyObject* value) {
     Ref items = checked_new(PyTuple_New(value != nullptr ? 1 : 0));
     if (value != nullptr)
@@ -312,6 +296,8 @@ PyMethodDef hook_methods[] = {
 };
 
 } // namespace
+
+bool take_failing_allocation() { return take_one(failing_allocations); }
 
 void before_body_hook() {
     if (body_fault_armed) {

@@ -85,8 +85,26 @@ inline PyObject* require_class_object(ClassCell& cell) {
     return require_class_slow(cell);
 }
 
-/// A new zero-filled instance of `type`.
-Outcome<Ref> alloc_instance(PyObject* type);
+#ifdef TARVELLA_FAULT_HOOKS
+/// Whether the test build was told to fail this allocation.
+bool take_failing_allocation();
+#endif
+
+/// A new zero-filled instance of `type`. What `object.__new__(type)` does
+/// for these classes, minus the argument tuple and the checks of it, which
+/// cannot fail here: this is on the path of every new instance.
+inline Outcome<Ref> alloc_instance(PyObject* type) {
+#ifdef TARVELLA_FAULT_HOOKS
+    if (take_failing_allocation()) {
+        PyErr_NoMemory();
+        return fetch_error_or_system();
+    }
+#endif
+    PyObject* made = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
+    if (made == nullptr) [[unlikely]]
+        return fetch_error_or_system();
+    return Ref::steal(made);
+}
 
 /// Frees an instance whose count reached zero. `Class::clear` releases the
 /// payload; there is no fault barrier here, so a fault ends the process.
@@ -96,10 +114,9 @@ void instance_dealloc(PyObject* self) {
         Entry entry;
         Class::clear(instance_of<typename Class::Payload>(self)->payload);
         PyTypeObject* type = Py_TYPE(self);
-        auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        if (free == nullptr)
-            fault("PyBaseObject_Type should have tp_free");
-        free(self);
+        // The classes are final and not garbage-collected, so their tp_free is
+        // always the one they inherit from `object`.
+        PyObject_Free(self);
         // Instances of a heap class hold a reference to it.
         release_reference(reinterpret_cast<PyObject*>(type));
     });

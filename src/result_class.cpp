@@ -1,6 +1,8 @@
 #include "result_class.hpp"
 
+#include <array>
 #include <cstdlib>
+#include <new>
 #include <cstring>
 #include <string>
 
@@ -11,16 +13,28 @@ namespace {
 // ---------------------------------------------------------------------------
 // Owned payload pieces, before they move into an instance
 
+/// Gives up one share of a text block; the last one frees it. Atomic, since
+/// a thread unwinding at shutdown may drop a share without the lock.
+void drop_texts(ErrTexts* block) {
+    if (block != nullptr && block->shares.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        std::free(block);
+}
+
 class OwnedTexts {
 public:
     OwnedTexts() = default;
     explicit OwnedTexts(ErrTexts* block) : block_(block) {}
+    /// One more share of an existing block.
+    static OwnedTexts share(ErrTexts* block) {
+        block->shares.fetch_add(1, std::memory_order_relaxed);
+        return OwnedTexts(block);
+    }
     OwnedTexts(OwnedTexts&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
     OwnedTexts& operator=(OwnedTexts&& other) noexcept {
         std::swap(block_, other.block_);
         return *this;
     }
-    ~OwnedTexts() { std::free(block_); }
+    ~OwnedTexts() { drop_texts(block_); }
 
     ErrTexts* get() const { return block_; }
     ErrTexts* release() { return std::exchange(block_, nullptr); }
@@ -37,7 +51,8 @@ Outcome<OwnedTexts> make_texts(std::string_view message, std::optional<std::stri
         PyErr_NoMemory();
         return fetch_error_or_system();
     }
-    auto* block = static_cast<ErrTexts*>(memory);
+    auto* block = new (memory) ErrTexts{};
+    block->shares.store(1, std::memory_order_relaxed);
     block->message_size = message.size();
     block->code_size = code ? code->size() : ErrTexts::no_code;
     char* bytes = reinterpret_cast<char*>(block + 1);
@@ -64,16 +79,11 @@ Outcome<Ref> new_instance(ResultData data) {
     return std::move(made.value());
 }
 
-/// A fresh instance with the same objects and copies of the texts.
+/// A fresh instance with the same objects and the same (shared) texts.
 Outcome<Ref> copy_of(const ResultPayload& payload) {
     ResultData data;
-    if (payload.texts != nullptr) {
-        const ErrTexts& texts = *payload.texts;
-        Outcome<OwnedTexts> copied = make_texts(texts.message(), texts.code());
-        if (!copied.ok())
-            return std::move(copied.error());
-        data.texts = std::move(copied.value());
-    }
+    if (payload.texts != nullptr)
+        data.texts = OwnedTexts::share(payload.texts);
     if (payload.value != nullptr)
         data.value = Ref::borrow(payload.value);
     if (payload.details != nullptr)
@@ -227,35 +237,30 @@ Outcome<Ref> match(const ResultPayload& self, OptionalObject on_ok, OptionalObje
 // ---------------------------------------------------------------------------
 // Dictionary form
 
-Status store(PyObject* dict, std::string_view key, PyObject* value) {
-    Ref key_text = new_text(key);
-    if (PyDict_SetItem(dict, key_text.get(), value) < 0)
-        return fetch_error_or_system();
-    return success();
-}
-
 Outcome<Ref> to_dict(const ResultPayload& self) {
-    Ref dict = checked_new(PyDict_New());
+    // Keys in the order the dictionary form fixes; absent fields have none.
+    std::array<std::pair<std::string_view, PyObject*>, 4> entries;
+    std::size_t count = 0;
+    Ref message, code;
     if (self.value != nullptr) {
-        if (Status done = store(dict.get(), "ok", Py_True); !done.ok())
-            return std::move(done.error());
-        if (Status done = store(dict.get(), "value", self.value); !done.ok())
-            return std::move(done.error());
-        return dict;
+        entries[count++] = {"ok", Py_True};
+        entries[count++] = {"value", self.value};
+    } else {
+        message = new_text(self.texts->message());
+        entries[count++] = {"ok", Py_False};
+        entries[count++] = {"error", message.get()};
+        if (std::optional<std::string_view> text = self.texts->code()) {
+            code = new_text(*text);
+            entries[count++] = {"code", code.get()};
+        }
+        if (self.details != nullptr)
+            entries[count++] = {"details", self.details};
     }
-    if (Status done = store(dict.get(), "ok", Py_False); !done.ok())
-        return std::move(done.error());
-    Ref message = new_text(self.texts->message());
-    if (Status done = store(dict.get(), "error", message.get()); !done.ok())
-        return std::move(done.error());
-    if (std::optional<std::string_view> code = self.texts->code()) {
-        Ref code_text = new_text(*code);
-        if (Status done = store(dict.get(), "code", code_text.get()); !done.ok())
-            return std::move(done.error());
-    }
-    if (self.details != nullptr) {
-        if (Status done = store(dict.get(), "details", self.details); !done.ok())
-            return std::move(done.error());
+    Ref dict = checked_new(PyDict_New());
+    for (std::size_t i = 0; i < count; ++i) {
+        Ref key = new_text(entries[i].first);
+        if (PyDict_SetItem(dict.get(), key.get(), entries[i].second) < 0)
+            return fetch_error_or_system();
     }
     return dict;
 }
@@ -496,7 +501,7 @@ constexpr ClassSpec result_spec{
 } // namespace
 
 void ResultClass::clear(ResultPayload& payload) {
-    std::free(std::exchange(payload.texts, nullptr));
+    drop_texts(std::exchange(payload.texts, nullptr));
     if (PyObject* value = std::exchange(payload.value, nullptr))
         release_reference(value);
     if (PyObject* details = std::exchange(payload.details, nullptr))

@@ -10,9 +10,11 @@
 namespace tarvella {
 
 /// Message and optional code of an Err, kept in one block so that an Err
-/// costs at most one allocation beyond its instance.
+/// costs at most one allocation beyond its instance. The block never changes
+/// once written, so the copies that transforming members make share it.
 struct ErrTexts {
     static constexpr std::size_t no_code = ~std::size_t(0);
+    std::atomic<std::size_t> shares;
     std::size_t message_size;
     std::size_t code_size;
 
