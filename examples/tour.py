@@ -1,15 +1,16 @@
 """A short tour of tarvella: outcomes as values with Result and MayBe."""
 
 import json
+from typing import Any
 
 from tarvella import MayBe, Result
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<36} {value!r}")
 
 
-def parse_port(text):
+def parse_port(text: str) -> Result[int, dict[str, Any]]:
     """Turn a string into a Result instead of raising."""
     if not text.isdigit():
         return Result.err(f"not a number: {text}", code="E_PARSE", details={"input": text})
