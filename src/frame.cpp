@@ -177,26 +177,13 @@ Error extract_tuple_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwa
 // ---------------------------------------------------------------------------
 // Conversions
 
-Error to_text(PyObject* object, std::string_view& out) {
-    // The exact type first: the flag test is a call under the stable ABI.
-    if (!Py_IS_TYPE(object, &PyUnicode_Type) && !PyUnicode_Check(object))
+Error to_text_slow(PyObject* object, std::string_view& out) {
+    if (!PyUnicode_Check(object))
         return type_mismatch_error(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
     Outcome<std::string_view> text = utf8_view(object);
     if (!text.ok())
         return std::move(text.error());
     out = text.value();
-    return Error();
-}
-
-Error convert(PyObject* cell, OptionalText& out) {
-    if (cell == nullptr || cell == Py_None) {
-        out.text.reset();
-        return Error();
-    }
-    std::string_view text;
-    if (Error error = to_text(cell, text))
-        return error;
-    out.text = text;
     return Error();
 }
 

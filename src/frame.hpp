@@ -155,9 +155,33 @@ inline Error convert(PyObject* cell, OptionalObject& out) {
     out.object = cell == Py_None ? nullptr : cell;
     return Error();
 }
-Error to_text(PyObject* object, std::string_view& out);
+Error to_text_slow(PyObject* object, std::string_view& out);
+/// The UTF-8 of a `str` (or subclass), or the error to report.
+inline Error to_text(PyObject* object, std::string_view& out) {
+    // An exact `str` with its UTF-8 at hand is the usual case; the flag test
+    // of the general one is a call under the stable ABI.
+    if (Py_IS_TYPE(object, &PyUnicode_Type)) [[likely]] {
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
+        if (bytes == nullptr) [[unlikely]]
+            return fetch_error_or_system(); // lone surrogates
+        out = std::string_view(bytes, std::size_t(size));
+        return Error();
+    }
+    return to_text_slow(object, out);
+}
 inline Error convert(PyObject* cell, Text& out) { return to_text(cell, out.text); }
-Error convert(PyObject* cell, OptionalText& out);
+inline Error convert(PyObject* cell, OptionalText& out) {
+    if (cell == nullptr || cell == Py_None) {
+        out.text.reset();
+        return Error();
+    }
+    std::string_view text;
+    Error error = to_text(cell, text);
+    if (!error)
+        out.text = text;
+    return error;
+}
 Error convert(PyObject* cell, Dictionary& out);
 
 /// Rewrites a conversion's `TypeError` as "argument '<name>': ...".

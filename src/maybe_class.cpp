@@ -4,10 +4,15 @@
 
 namespace tarvella {
 
+inline void MayBeClass::clear(MayBePayload& payload) {
+    if (PyObject* value = std::exchange(payload.value, nullptr))
+        release_reference(value);
+}
+
 namespace {
 
 /// An instance of exactly `type` holding `value` (absent: Nothing).
-Outcome<Ref> instance_holding(PyObject* type, Ref value) {
+[[gnu::always_inline]] inline Outcome<Ref> instance_holding(PyObject* type, Ref value) {
     Outcome<Ref> made = alloc_instance(type);
     if (!made.ok())
         return std::move(made.error()); // `value` is released on the way out
@@ -202,11 +207,6 @@ constexpr ClassSpec maybe_spec{
 };
 
 } // namespace
-
-void MayBeClass::clear(MayBePayload& payload) {
-    if (PyObject* value = std::exchange(payload.value, nullptr))
-        release_reference(value);
-}
 
 ClassCell maybe_cell{maybe_spec};
 

@@ -62,13 +62,25 @@ Outcome<OwnedTexts> make_texts(std::string_view message, std::optional<std::stri
     return OwnedTexts(block);
 }
 
+} // namespace
+
+inline void ResultClass::clear(ResultPayload& payload) {
+    drop_texts(std::exchange(payload.texts, nullptr));
+    if (PyObject* value = std::exchange(payload.value, nullptr))
+        release_reference(value);
+    if (PyObject* details = std::exchange(payload.details, nullptr))
+        release_reference(details);
+}
+
+namespace {
+
 struct ResultData {
     Ref value;
     Ref details;
     OwnedTexts texts;
 };
 
-Outcome<Ref> new_instance(ResultData data) {
+[[gnu::always_inline]] inline Outcome<Ref> new_instance(ResultData data) {
     Outcome<Ref> made = alloc_instance(ResultClass::type());
     if (!made.ok())
         return std::move(made.error()); // `data` releases what it holds
@@ -499,14 +511,6 @@ constexpr ClassSpec result_spec{
 };
 
 } // namespace
-
-void ResultClass::clear(ResultPayload& payload) {
-    drop_texts(std::exchange(payload.texts, nullptr));
-    if (PyObject* value = std::exchange(payload.value, nullptr))
-        release_reference(value);
-    if (PyObject* details = std::exchange(payload.details, nullptr))
-        release_reference(details);
-}
 
 ClassCell result_cell{result_spec};
 
