@@ -159,8 +159,10 @@ def judge(res):
         t_ok, t_err = rows[("tarvella", "Ok")], rows[("tarvella", "Err")]
         ok_alloc = round(t_ok["traced_blocks"], 2) == 1.0 and t_ok["malloc"] < 1 and (
             not cg or mallocs("Result.ok(v)") == 0)
-        err_alloc = round(t_err["traced_blocks"], 2) == 1.0 and t_err["malloc"] <= 32.5 and (
-            not cg or mallocs("Result.err(msg)") <= 1)
+        # One block for the texts: counted exactly by callgrind where it ran;
+        # otherwise the C heap's growth must fit one small chunk.
+        err_alloc = round(t_err["traced_blocks"], 2) == 1.0 and (
+            mallocs("Result.err(msg)") <= 1 if cg else t_err["malloc"] <= 64)
         detail = (f"Ok: {t_ok['traced_blocks']:.2f} Python block, {t_ok['malloc']:.1f} B of C heap"
                   f", {t_ok['rss']:.1f} B resident per instance; Err: "
                   f"{t_err['traced_blocks']:.2f} Python block + {t_err['malloc']:.1f} B of C heap,"
