@@ -56,7 +56,7 @@ void drain_deferred(DeferredReleases* list) {
     }
     // Released without the mutex: a finaliser run here may defer again.
     for (PyObject* object : taken)
-        Py_DecRef(object);
+        call_out([object] { Py_DECREF(object); });
 }
 
 void lock_depth_fault() {
@@ -145,36 +145,36 @@ struct ErrorState {
     Ref exception;            // `normalized`
 };
 
-void ErrorStateDeleter::operator()(ErrorState* state) const noexcept { delete state; }
+void destroy_error_state(ErrorState* state) { delete state; }
 
 Error Error::message(PyObject* type, std::string text) {
-    auto state = Owned(new ErrorState{});
+    auto* state = new ErrorState{};
     state->kind = ErrorKind::text;
     state->type = type;
     state->text = std::move(text);
-    return Error(std::move(state));
+    return Error(state);
 }
 
 Error Error::mismatch(PyObject* object, PyObject* expected) {
-    auto state = Owned(new ErrorState{});
+    auto* state = new ErrorState{};
     state->kind = ErrorKind::mismatch;
     state->object = Ref::borrow(object);
     state->expected = Ref::borrow(expected);
-    return Error(std::move(state));
+    return Error(state);
 }
 
 Error Error::panic(std::string text) {
-    auto state = Owned(new ErrorState{});
+    auto* state = new ErrorState{};
     state->kind = ErrorKind::panic;
     state->text = std::move(text);
-    return Error(std::move(state));
+    return Error(state);
 }
 
 Error Error::from_exception(Ref exception) {
-    auto state = Owned(new ErrorState{});
+    auto* state = new ErrorState{};
     state->kind = ErrorKind::normalized;
     state->exception = std::move(exception);
-    return Error(std::move(state));
+    return Error(state);
 }
 
 namespace {

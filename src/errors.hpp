@@ -44,9 +44,25 @@ inline void drain_deferred_releases() {
         drain_deferred(list);
 }
 
-inline void release_reference(PyObject* object) noexcept {
+/// Runs an interpreter call that may run Python code. On CPython 3.12 and
+/// 3.13 a daemon thread that tries to take the lock back during shutdown is
+/// ended by a forced unwind from inside such a call: from then on this thread
+/// holds no lock, so the releases done while its frames unwind must wait.
+template <class F>
+inline decltype(auto) call_out(F&& call) {
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        lock_depth = 0;
+        throw;
+    }
+}
+
+/// The release rule. Not `noexcept`: a finaliser run by the release may be
+/// where the shutdown unwind of a daemon thread starts, and it must pass.
+inline void release_reference(PyObject* object) {
     if (lock_depth > 0) [[likely]]
-        Py_DECREF(object);
+        call_out([object] { Py_DECREF(object); });
     else
         defer_release(object);
 }
@@ -61,20 +77,6 @@ inline void enter_assumed() {
     drain_deferred_releases();
 }
 inline void leave_assumed() noexcept { --lock_depth; }
-
-/// Runs an interpreter call that may run Python code. On CPython 3.12 and
-/// 3.13 a daemon thread that tries to take the lock back during shutdown is
-/// ended by a forced unwind from inside such a call: from then on this thread
-/// holds no lock, so the releases done while its frames unwind must wait.
-template <class F>
-inline decltype(auto) call_out(F&& call) {
-    try {
-        return call();
-    } catch (abi::__forced_unwind&) {
-        lock_depth = 0;
-        throw;
-    }
-}
 
 /// Scope that holds the lock depth raised, for code reached without an entry
 /// adapter of its own (attach in the sense of the release rule).
@@ -102,13 +104,14 @@ public:
         return Ref(object);
     }
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {
         Ref(std::move(other)).swap(*this);
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() {
+    // Releasing may run Python code, so the shutdown unwind may start here.
+    ~Ref() noexcept(false) {
         if (ptr_)
             release_reference(ptr_);
     }
@@ -148,17 +151,26 @@ void report_fault(std::string_view message, const char* file, unsigned line) noe
 // Error values
 
 struct ErrorState;
-struct ErrorStateDeleter {
-    void operator()(ErrorState* state) const noexcept;
-};
+void destroy_error_state(ErrorState* state);
 
 /// A Python exception not raised yet: lazy (class and what to build its value
 /// from) or normalised (an exception object). Empty means "no error".
 class Error {
 public:
     Error() noexcept = default;
-    Error(Error&&) noexcept = default;
-    Error& operator=(Error&&) noexcept = default;
+    Error(Error&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+    Error& operator=(Error&& other) {
+        Error taken(std::move(other));
+        std::swap(state_, taken.state_);
+        return *this;
+    }
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+    // An error holds references; see ~Ref.
+    ~Error() noexcept(false) {
+        if (state_ != nullptr)
+            destroy_error_state(state_);
+    }
 
     explicit operator bool() const noexcept { return state_ != nullptr; }
 
@@ -171,12 +183,11 @@ public:
     /// A normalised error holding an exception object.
     static Error from_exception(Ref exception);
 
-    ErrorState* state() const noexcept { return state_.get(); }
+    ErrorState* state() const noexcept { return state_; }
 
 private:
-    using Owned = std::unique_ptr<ErrorState, ErrorStateDeleter>;
-    explicit Error(Owned state) noexcept : state_(std::move(state)) {}
-    Owned state_;
+    explicit Error(ErrorState* state) noexcept : state_(state) {}
+    ErrorState* state_ = nullptr;
 };
 
 /// The result of a body: a value or an error value.

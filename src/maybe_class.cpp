@@ -4,9 +4,8 @@
 
 namespace tarvella {
 
-inline void MayBeClass::clear(MayBePayload& payload) {
-    if (PyObject* value = std::exchange(payload.value, nullptr))
-        release_reference(value);
+inline void MayBeClass::take_references(MayBePayload& payload, PyObject** held) {
+    held[0] = std::exchange(payload.value, nullptr);
 }
 
 namespace {
@@ -204,6 +203,7 @@ constexpr ClassSpec maybe_spec{
     methods,
     slots,
     &instance_dealloc<MayBeClass>,
+    &take_references<MayBeClass>,
 };
 
 } // namespace

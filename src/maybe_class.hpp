@@ -13,7 +13,7 @@ struct MayBePayload {
 struct MayBeClass {
     using Payload = MayBePayload;
     static PyObject* type() { return require_class_object(maybe_cell); }
-    static void clear(MayBePayload& payload);
+    static void take_references(MayBePayload& payload, PyObject** held);
 };
 
 } // namespace tarvella

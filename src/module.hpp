@@ -62,6 +62,9 @@ struct ClassSpec {
     std::span<const MethodEntry> methods;
     std::span<const SlotEntry> slots;
     destructor dealloc;
+    /// Moves the object references out of an instance's payload into
+    /// `held[0..1]` and frees the rest of it.
+    void (*take_references)(PyObject* self, PyObject** held);
 };
 
 /// Holds one class object for the rest of the process, built on first need.
@@ -106,13 +109,26 @@ inline Outcome<Ref> alloc_instance(PyObject* type) {
     return Ref::steal(made);
 }
 
-/// Frees an instance whose count reached zero. `Class::clear` releases the
-/// payload; there is no fault barrier here, so a fault ends the process.
+/// Releases what a dying payload held. Instances of these classes nested in
+/// one another are taken apart in a loop, so that freeing a long chain does
+/// not recurse once per link through deallocation and exhaust the C stack.
+void release_held(PyObject** held);
+
+/// `ClassSpec::take_references` of a class.
+template <class Class>
+void take_references(PyObject* self, PyObject** held) {
+    Class::take_references(instance_of<typename Class::Payload>(self)->payload, held);
+}
+
+/// Frees an instance whose count reached zero. There is no fault barrier
+/// here, so a fault ends the process.
 template <class Class>
 void instance_dealloc(PyObject* self) {
     outer_guard([self] {
         Entry entry;
-        Class::clear(instance_of<typename Class::Payload>(self)->payload);
+        PyObject* held[2] = {nullptr, nullptr};
+        Class::take_references(instance_of<typename Class::Payload>(self)->payload, held);
+        release_held(held);
         PyTypeObject* type = Py_TYPE(self);
         // The classes are final and not garbage-collected, so their tp_free is
         // always the one they inherit from `object`.

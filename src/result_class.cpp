@@ -64,12 +64,10 @@ Outcome<OwnedTexts> make_texts(std::string_view message, std::optional<std::stri
 
 } // namespace
 
-inline void ResultClass::clear(ResultPayload& payload) {
+inline void ResultClass::take_references(ResultPayload& payload, PyObject** held) {
     drop_texts(std::exchange(payload.texts, nullptr));
-    if (PyObject* value = std::exchange(payload.value, nullptr))
-        release_reference(value);
-    if (PyObject* details = std::exchange(payload.details, nullptr))
-        release_reference(details);
+    held[0] = std::exchange(payload.value, nullptr);
+    held[1] = std::exchange(payload.details, nullptr);
 }
 
 namespace {
@@ -508,6 +506,7 @@ constexpr ClassSpec result_spec{
     methods,
     slots,
     &instance_dealloc<ResultClass>,
+    &take_references<ResultClass>,
 };
 
 } // namespace

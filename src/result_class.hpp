@@ -38,7 +38,7 @@ struct ResultPayload {
 struct ResultClass {
     using Payload = ResultPayload;
     static PyObject* type() { return require_class_object(result_cell); }
-    static void clear(ResultPayload& payload);
+    static void take_references(ResultPayload& payload, PyObject** held);
 };
 
 } // namespace tarvella
