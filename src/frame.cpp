@@ -225,25 +225,4 @@ std::string object_text(PyObject* object) {
     return "<unprintable " + lossless_utf8(name) + " object>";
 }
 
-// ---------------------------------------------------------------------------
-// Calling user code
-
-Outcome<Ref> call_three(PyObject* function, PyObject* a, PyObject* b, PyObject* c) {
-    PyObject* slots[4] = {nullptr, a, b, c};
-    PyObject* result = call_out([&] {
-        return PyObject_Vectorcall(function, slots + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
-    });
-    if (result == nullptr)
-        return fetch_error_or_system();
-    return Ref::steal(result);
-}
-
-Outcome<Ref> call_none(PyObject* function) {
-    PyObject* result = call_out([function] { return PyObject_CallNoArgs(function); });
-    if (result == nullptr)
-        return fetch_error_or_system();
-    return Ref::steal(result);
-}
-
 } // namespace tarvella

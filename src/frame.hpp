@@ -192,11 +192,14 @@ std::string object_text(PyObject* object);
 // ---------------------------------------------------------------------------
 // Calling user code
 
-/// `function(argument)` through vectorcall, with a free slot in front.
-inline Outcome<Ref> call_one(PyObject* function, PyObject* argument) {
-    PyObject* slots[2] = {nullptr, argument};
+/// `function(args...)` through vectorcall: positional arguments only, laid
+/// out behind one free slot so that a bound method can use it, no tuple.
+template <class... Args>
+inline Outcome<Ref> call_function(PyObject* function, Args... args) {
+    PyObject* slots[] = {nullptr, args...};
+    constexpr std::size_t count = sizeof...(Args);
     PyObject* result = call_out([&] {
-        return PyObject_Vectorcall(function, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        return PyObject_Vectorcall(function, slots + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr);
     });
     if (result == nullptr)
@@ -204,9 +207,11 @@ inline Outcome<Ref> call_one(PyObject* function, PyObject* argument) {
     return Ref::steal(result);
 }
 
-/// `function(a, b, c)` through vectorcall, with a free slot in front.
-Outcome<Ref> call_three(PyObject* function, PyObject* a, PyObject* b, PyObject* c);
-Outcome<Ref> call_none(PyObject* function);
+/// Parameter lists that members of both classes share.
+inline constexpr std::string_view message_params[] = {"message"};
+inline constexpr std::string_view default_params[] = {"default"};
+inline constexpr std::string_view func_params[] = {"func"};
+inline constexpr std::string_view item_params[] = {"_item"};
 
 // ---------------------------------------------------------------------------
 // Test-only fault injection

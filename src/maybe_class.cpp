@@ -71,7 +71,7 @@ Outcome<Ref> or_else(const MayBePayload& self, Object fallback) {
 Outcome<Ref> map(const MayBePayload& self, Object func) {
     if (self.value == nullptr)
         return new_instance(Ref());
-    Outcome<Ref> mapped = call_one(func.object, self.value);
+    Outcome<Ref> mapped = call_function(func.object, self.value);
     if (!mapped.ok())
         return mapped;
     return new_instance(std::move(mapped.value()));
@@ -81,7 +81,7 @@ Outcome<Ref> map(const MayBePayload& self, Object func) {
 Outcome<Ref> chain(const MayBePayload& self, PyObject* func) {
     if (self.value == nullptr)
         return new_instance(Ref());
-    Outcome<Ref> returned = call_one(func, self.value);
+    Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
     PyObject* other = returned.value().get();
@@ -103,9 +103,9 @@ Outcome<Ref> flat_map(const MayBePayload& self, Object func) { return chain(self
 
 Outcome<Ref> match(const MayBePayload& self, OptionalObject on_just, OptionalObject on_nothing) {
     if (self.value != nullptr)
-        return on_just.object != nullptr ? call_one(on_just.object, self.value)
+        return on_just.object != nullptr ? call_function(on_just.object, self.value)
                                          : Outcome<Ref>(Ref::borrow(Py_None));
-    return on_nothing.object != nullptr ? call_none(on_nothing.object)
+    return on_nothing.object != nullptr ? call_function(on_nothing.object)
                                         : Outcome<Ref>(Ref::borrow(Py_None));
 }
 
@@ -136,11 +136,7 @@ Outcome<Ref> or_value(const MayBePayload& self, PyObject* fallback) {
 // ---------------------------------------------------------------------------
 // Tables
 
-constexpr std::string_view message_params[] = {"message"};
-constexpr std::string_view default_params[] = {"default"};
 constexpr std::string_view match_params[] = {"just", "nothing"};
-constexpr std::string_view func_params[] = {"func"};
-constexpr std::string_view item_params[] = {"_item"};
 
 constexpr ArgSpec just_spec{"MayBe", "just", obj_params, 1};
 constexpr ArgSpec expect_spec{"MayBe", "expect", message_params, 1};

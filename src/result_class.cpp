@@ -114,7 +114,7 @@ PyObject* details_or_none(const ResultPayload& payload) {
 Outcome<Ref> call_with_triple(PyObject* function, const ResultPayload& payload) {
     Ref message = new_text(payload.texts->message());
     Ref code = code_object(*payload.texts);
-    return call_three(function, message.get(), code.get(), details_or_none(payload));
+    return call_function(function, message.get(), code.get(), details_or_none(payload));
 }
 
 /// The `str` text of an object that must be one; not an argument, so a
@@ -173,7 +173,7 @@ Outcome<Ref> to_option(const ResultPayload& self) { return value_or_none(self.va
 Outcome<Ref> map(const ResultPayload& self, Object func) {
     if (self.value == nullptr)
         return copy_of(self);
-    Outcome<Ref> mapped = call_one(func.object, self.value);
+    Outcome<Ref> mapped = call_function(func.object, self.value);
     if (!mapped.ok())
         return mapped;
     return new_instance({std::move(mapped.value()), Ref(), {}});
@@ -221,7 +221,7 @@ Outcome<Ref> map_err(const ResultPayload& self, Object func) {
 Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
     if (self.value == nullptr)
         return copy_of(self);
-    Outcome<Ref> returned = call_one(func, self.value);
+    Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
     PyObject* other = returned.value().get();
@@ -238,7 +238,7 @@ Outcome<Ref> flat_map(const ResultPayload& self, Object func) { return chain(sel
 
 Outcome<Ref> match(const ResultPayload& self, OptionalObject on_ok, OptionalObject on_err) {
     if (self.value != nullptr)
-        return on_ok.object != nullptr ? call_one(on_ok.object, self.value)
+        return on_ok.object != nullptr ? call_function(on_ok.object, self.value)
                                        : Outcome<Ref>(Ref::borrow(Py_None));
     return on_err.object != nullptr ? call_with_triple(on_err.object, self)
                                     : Outcome<Ref>(Ref::borrow(Py_None));
@@ -328,7 +328,7 @@ Outcome<bool> strict_bool(PyObject* object) {
     }
     Ref method_owned = Ref::steal(method);
     // Looked up on the type, the method is unbound: it gets the object.
-    Outcome<Ref> truth = call_one(method, object);
+    Outcome<Ref> truth = call_function(method, object);
     if (!truth.ok())
         return std::move(truth.error());
     PyObject* value = truth.value().get();
@@ -425,11 +425,7 @@ Outcome<Ref> or_value(const ResultPayload& self, PyObject* fallback) {
 constexpr std::string_view value_params[] = {"value"};
 constexpr std::string_view err_params[] = {"message", "code", "details"};
 constexpr std::string_view dict_params[] = {"dict"};
-constexpr std::string_view message_params[] = {"message"};
-constexpr std::string_view default_params[] = {"default"};
 constexpr std::string_view match_params[] = {"ok", "err"};
-constexpr std::string_view func_params[] = {"func"};
-constexpr std::string_view item_params[] = {"_item"};
 
 constexpr ArgSpec ok_spec{"Result", "ok", value_params, 1};
 constexpr ArgSpec err_spec{"Result", "err", err_params, 1};
