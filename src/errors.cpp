@@ -485,17 +485,10 @@ Outcome<std::string_view> utf8_view(PyObject* text) {
     return std::string_view(bytes, size_t(size));
 }
 
-Ref checked_new(PyObject* object, std::source_location where) {
-    if (object == nullptr) [[unlikely]] {
-        if (PyErr_Occurred())
-            PyErr_WriteUnraisable(nullptr);
-        fault("PyObject pointer is null", where);
-    }
-    return Ref::steal(object);
-}
-
-Ref new_text(std::string_view text) {
-    return checked_new(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+void null_object_fault(std::source_location where) {
+    if (PyErr_Occurred())
+        PyErr_WriteUnraisable(nullptr);
+    fault("PyObject pointer is null", where);
 }
 
 Outcome<Ref> text_object(std::string_view text) { return new_text(text); }

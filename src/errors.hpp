@@ -60,7 +60,7 @@ inline decltype(auto) call_out(F&& call) {
 
 /// The release rule. Not `noexcept`: a finaliser run by the release may be
 /// where the shutdown unwind of a daemon thread starts, and it must pass.
-inline void release_reference(PyObject* object) {
+[[gnu::always_inline]] inline void release_reference(PyObject* object) {
     if (lock_depth > 0) [[likely]]
         call_out([object] { Py_DECREF(object); });
     else
@@ -111,7 +111,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     // Releasing may run Python code, so the shutdown unwind may start here.
-    ~Ref() noexcept(false) {
+    [[gnu::always_inline]] ~Ref() noexcept(false) {
         if (ptr_)
             release_reference(ptr_);
     }
@@ -241,13 +241,22 @@ Error panic_exception_from_fault(Fault& fault);
 std::string lossless_utf8(PyObject* text);
 /// UTF-8 of a `str`, or an error for a string that cannot be encoded.
 Outcome<std::string_view> utf8_view(PyObject* text);
-/// A new exact `str` from UTF-8 bytes; a failure here is an internal fault.
-Ref new_text(std::string_view text);
-/// A new `str` from UTF-8 bytes as a call outcome.
-Outcome<Ref> text_object(std::string_view text);
+[[noreturn]] void null_object_fault(std::source_location where);
 
 /// Checks that an interpreter constructor returned an object.
-Ref checked_new(PyObject* object, std::source_location where = std::source_location::current());
+inline Ref checked_new(PyObject* object,
+                       std::source_location where = std::source_location::current()) {
+    if (object == nullptr) [[unlikely]]
+        null_object_fault(where);
+    return Ref::steal(object);
+}
+
+/// A new exact `str` from UTF-8 bytes; a failure here is an internal fault.
+inline Ref new_text(std::string_view text) {
+    return checked_new(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
+/// A new `str` from UTF-8 bytes as a call outcome.
+Outcome<Ref> text_object(std::string_view text);
 
 // ---------------------------------------------------------------------------
 // Interned names

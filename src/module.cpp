@@ -111,31 +111,7 @@ PyObject* require_class_slow(ClassCell& cell) {
     fault("failed to create type object for `" + std::string(cell.spec.name) + "`");
 }
 
-namespace {
-
-/// The cell of the class of `object` if it is an instance of ours that is
-/// about to die with the reference being released.
-ClassCell* dying_instance(PyObject* object) {
-    if (object == nullptr || Py_REFCNT(object) != 1)
-        return nullptr;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    if (type == maybe_cell.type.load(std::memory_order_relaxed))
-        return &maybe_cell;
-    if (type == result_cell.type.load(std::memory_order_relaxed))
-        return &result_cell;
-    return nullptr;
-}
-
-} // namespace
-
-void release_held(PyObject** held) {
-    if (dying_instance(held[0]) == nullptr && dying_instance(held[1]) == nullptr) [[likely]] {
-        for (int i = 0; i < 2; ++i) {
-            if (held[i] != nullptr)
-                release_reference(held[i]);
-        }
-        return;
-    }
+void release_nested(PyObject** held) {
     std::vector<PyObject*> pending;
     for (int i = 0; i < 2; ++i) {
         if (held[i] != nullptr)
@@ -144,10 +120,14 @@ void release_held(PyObject** held) {
     while (!pending.empty()) {
         PyObject* object = pending.back();
         pending.pop_back();
-        if (ClassCell* cell = dying_instance(object)) {
+        if (dies_with_release(object)) {
             // Emptied first, its own deallocation has nothing left to release.
+            ClassCell& cell = reinterpret_cast<PyObject*>(Py_TYPE(object)) ==
+                                      maybe_cell.type.load(std::memory_order_relaxed)
+                                  ? maybe_cell
+                                  : result_cell;
             PyObject* inner[2] = {nullptr, nullptr};
-            cell->spec.take_references(object, inner);
+            cell.spec.take_references(object, inner);
             for (PyObject* reference : inner) {
                 if (reference != nullptr)
                     pending.push_back(reference);

@@ -109,10 +109,30 @@ inline Outcome<Ref> alloc_instance(PyObject* type) {
     return Ref::steal(made);
 }
 
+void release_nested(PyObject** held);
+
+/// Whether releasing `object` would free an instance of these classes.
+inline bool dies_with_release(PyObject* object) {
+    if (object == nullptr || Py_REFCNT(object) != 1)
+        return false;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    return type == maybe_cell.type.load(std::memory_order_relaxed) ||
+           type == result_cell.type.load(std::memory_order_relaxed);
+}
+
 /// Releases what a dying payload held. Instances of these classes nested in
 /// one another are taken apart in a loop, so that freeing a long chain does
 /// not recurse once per link through deallocation and exhaust the C stack.
-void release_held(PyObject** held);
+inline void release_held(PyObject** held) {
+    if (dies_with_release(held[0]) || dies_with_release(held[1])) [[unlikely]] {
+        release_nested(held);
+        return;
+    }
+    if (held[0] != nullptr)
+        release_reference(held[0]);
+    if (held[1] != nullptr)
+        release_reference(held[1]);
+}
 
 /// `ClassSpec::take_references` of a class.
 template <class Class>

@@ -24,11 +24,6 @@ class OwnedTexts {
 public:
     OwnedTexts() = default;
     explicit OwnedTexts(ErrTexts* block) : block_(block) {}
-    /// One more share of an existing block.
-    static OwnedTexts share(ErrTexts* block) {
-        block->shares.fetch_add(1, std::memory_order_relaxed);
-        return OwnedTexts(block);
-    }
     OwnedTexts(OwnedTexts&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
     OwnedTexts& operator=(OwnedTexts&& other) noexcept {
         std::swap(block_, other.block_);
@@ -72,33 +67,33 @@ inline void ResultClass::take_references(ResultPayload& payload, PyObject** held
 
 namespace {
 
-struct ResultData {
-    Ref value;
-    Ref details;
-    OwnedTexts texts;
-};
-
-[[gnu::always_inline]] inline Outcome<Ref> new_instance(ResultData data) {
+/// Builds an instance of exactly `Result` around `owned`, whose references
+/// and text share it takes over; if allocation fails they are released.
+/// Callers build `owned` in the call itself, so nothing can fail between.
+[[gnu::always_inline]] inline Outcome<Ref> new_instance(ResultPayload owned) {
     Outcome<Ref> made = alloc_instance(ResultClass::type());
-    if (!made.ok())
-        return std::move(made.error()); // `data` releases what it holds
-    ResultPayload& payload = instance_of<ResultPayload>(made.value().get())->payload;
-    payload.value = data.value.release();
-    payload.details = data.details.release();
-    payload.texts = data.texts.release();
+    if (!made.ok()) [[unlikely]] {
+        PyObject* held[2] = {nullptr, nullptr};
+        ResultClass::take_references(owned, held);
+        release_held(held);
+        return std::move(made.error());
+    }
+    instance_of<ResultPayload>(made.value().get())->payload = owned;
     return std::move(made.value());
+}
+
+PyObject* new_reference(PyObject* object) {
+    if (object != nullptr)
+        Py_INCREF(object);
+    return object;
 }
 
 /// A fresh instance with the same objects and the same (shared) texts.
 Outcome<Ref> copy_of(const ResultPayload& payload) {
-    ResultData data;
     if (payload.texts != nullptr)
-        data.texts = OwnedTexts::share(payload.texts);
-    if (payload.value != nullptr)
-        data.value = Ref::borrow(payload.value);
-    if (payload.details != nullptr)
-        data.details = Ref::borrow(payload.details);
-    return new_instance(std::move(data));
+        payload.texts->shares.fetch_add(1, std::memory_order_relaxed);
+    return new_instance(
+        {new_reference(payload.value), new_reference(payload.details), payload.texts});
 }
 
 Ref code_object(const ErrTexts& texts) {
@@ -124,14 +119,13 @@ Error text_of(PyObject* object, std::string_view& out) { return to_text(object, 
 // ---------------------------------------------------------------------------
 // Constructors
 
-Outcome<Ref> ok(Object value) { return new_instance({Ref::borrow(value.object), Ref(), {}}); }
+Outcome<Ref> ok(Object value) { return new_instance({new_reference(value.object), nullptr, nullptr}); }
 
 Outcome<Ref> err(Text message, OptionalText code, OptionalObject details) {
     Outcome<OwnedTexts> texts = make_texts(message.text, code.text);
     if (!texts.ok())
         return std::move(texts.error());
-    Ref kept = details.object != nullptr ? Ref::borrow(details.object) : Ref();
-    return new_instance({Ref(), std::move(kept), std::move(texts.value())});
+    return new_instance({nullptr, new_reference(details.object), texts.value().release()});
 }
 
 // ---------------------------------------------------------------------------
@@ -176,7 +170,7 @@ Outcome<Ref> map(const ResultPayload& self, Object func) {
     Outcome<Ref> mapped = call_function(func.object, self.value);
     if (!mapped.ok())
         return mapped;
-    return new_instance({std::move(mapped.value()), Ref(), {}});
+    return new_instance({mapped.value().release(), nullptr, nullptr});
 }
 
 /// Builds an Err from the `(message, code, details)` that `map_err`'s
@@ -204,8 +198,8 @@ Outcome<Ref> err_from_triple(PyObject* triple) {
     Outcome<OwnedTexts> texts = make_texts(message, code);
     if (!texts.ok())
         return std::move(texts.error());
-    return new_instance({Ref(), details != Py_None ? Ref::borrow(details) : Ref(),
-                         std::move(texts.value())});
+    return new_instance({nullptr, details != Py_None ? new_reference(details) : nullptr,
+                         texts.value().release()});
 }
 
 Outcome<Ref> map_err(const ResultPayload& self, Object func) {
@@ -248,30 +242,24 @@ Outcome<Ref> match(const ResultPayload& self, OptionalObject on_ok, OptionalObje
 // Dictionary form
 
 Outcome<Ref> to_dict(const ResultPayload& self) {
-    // Keys in the order the dictionary form fixes; absent fields have none.
-    std::array<std::pair<std::string_view, PyObject*>, 4> entries;
-    std::size_t count = 0;
-    Ref message, code;
-    if (self.value != nullptr) {
-        entries[count++] = {"ok", Py_True};
-        entries[count++] = {"value", self.value};
-    } else {
-        message = new_text(self.texts->message());
-        entries[count++] = {"ok", Py_False};
-        entries[count++] = {"error", message.get()};
-        if (std::optional<std::string_view> text = self.texts->code()) {
-            code = new_text(*text);
-            entries[count++] = {"code", code.get()};
-        }
-        if (self.details != nullptr)
-            entries[count++] = {"details", self.details};
-    }
     Ref dict = checked_new(PyDict_New());
-    for (std::size_t i = 0; i < count; ++i) {
-        Ref key = new_text(entries[i].first);
-        if (PyDict_SetItem(dict.get(), key.get(), entries[i].second) < 0)
-            return fetch_error_or_system();
+    auto put = [&dict](std::string_view key, PyObject* value) {
+        Ref name = new_text(key);
+        return PyDict_SetItem(dict.get(), name.get(), value) == 0;
+    };
+    // Keys in the order the dictionary form fixes; absent fields have none.
+    bool stored;
+    if (self.value != nullptr) {
+        stored = put("ok", Py_True) && put("value", self.value);
+    } else {
+        stored = put("ok", Py_False) && put("error", new_text(self.texts->message()).get());
+        if (std::optional<std::string_view> code = self.texts->code(); stored && code)
+            stored = put("code", new_text(*code).get());
+        if (stored && self.details != nullptr)
+            stored = put("details", self.details);
     }
+    if (!stored)
+        return fetch_error_or_system();
     return dict;
 }
 
@@ -355,7 +343,7 @@ Outcome<Ref> from_dict(Dictionary source) {
             return value;
         if (!value.value())
             return Error::message(PyExc_ValueError, "Missing 'value' key for Ok result");
-        return new_instance({std::move(value.value()), Ref(), {}});
+        return new_instance({value.value().release(), nullptr, nullptr});
     }
 
     Outcome<Ref> error_item = lookup(dict, "error");
@@ -385,7 +373,7 @@ Outcome<Ref> from_dict(Dictionary source) {
     Outcome<OwnedTexts> texts = make_texts(message, code);
     if (!texts.ok())
         return std::move(texts.error());
-    return new_instance({Ref(), std::move(details.value()), std::move(texts.value())});
+    return new_instance({nullptr, details.value().release(), texts.value().release()});
 }
 
 // ---------------------------------------------------------------------------
