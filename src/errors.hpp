@@ -120,8 +120,6 @@ public:
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     /// Gives up ownership: the caller now holds the reference.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
-    /// A second owned reference to the same object.
-    Ref share() const noexcept { return ptr_ ? borrow(ptr_) : Ref(); }
     void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
 
 private:
