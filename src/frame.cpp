@@ -10,6 +10,16 @@ Error already_borrowed_error() {
     return Error::message(PyExc_RuntimeError, "Already mutably borrowed");
 }
 
+Error uninitialised_error(PyObject* type) {
+    // Only reachable by replacing the class's `__new__` from Python, which
+    // makes an instance without a payload; refusing it beats reading one.
+    Ref name = Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+    if (!name)
+        return fetch_error_or_system();
+    return Error::message(PyExc_TypeError, "uninitialised " + lossless_utf8(name.get()) +
+                                               " instance: build it with its constructors");
+}
+
 // ---------------------------------------------------------------------------
 // Extraction
 

@@ -37,6 +37,8 @@ inline Instance<Payload>* instance_of(PyObject* object) noexcept {
 }
 
 Error already_borrowed_error();
+/// The error for an instance whose payload was never filled in.
+Error uninitialised_error(PyObject* type);
 
 inline Error borrow_shared(std::atomic<Py_ssize_t>& flag) {
     Py_ssize_t seen = flag.load();
@@ -226,7 +228,8 @@ inline void before_body() {}
 // ---------------------------------------------------------------------------
 // Member wrappers and entry adapters
 //
-// `Class` provides `using Payload = ...;` and `static PyObject* type();`.
+// `Class` provides `using Payload = ...;`, `static PyObject* type();` and
+// `static bool initialised(const Payload&);`.
 
 namespace detail {
 
@@ -263,6 +266,8 @@ inline Outcome<T> with_receiver(PyObject* self, Body&& body) {
     if (Error error = check_receiver(self, Class::type())) [[unlikely]]
         return error;
     auto* instance = instance_of<typename Class::Payload>(self);
+    if (!Class::initialised(instance->payload)) [[unlikely]]
+        return uninitialised_error(Class::type());
     if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
         return error;
     SharedBorrow held(instance->borrow);
@@ -394,7 +399,7 @@ PyObject* operator_slot(PyObject* left, PyObject* right) {
         if (!is_instance(left, Class::type()))
             return Ref::borrow(Py_NotImplemented);
         auto* instance = instance_of<typename Class::Payload>(left);
-        if (borrow_shared(instance->borrow))
+        if (!Class::initialised(instance->payload) || borrow_shared(instance->borrow))
             return Ref::borrow(Py_NotImplemented);
         SharedBorrow held(instance->borrow);
         before_body();

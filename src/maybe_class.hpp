@@ -13,6 +13,8 @@ struct MayBePayload {
 struct MayBeClass {
     using Payload = MayBePayload;
     static PyObject* type() { return require_class_object(maybe_cell); }
+    /// An empty payload is Nothing: every state is a valid one.
+    static constexpr bool initialised(const MayBePayload&) { return true; }
     static void take_references(MayBePayload& payload, PyObject** held);
 };
 

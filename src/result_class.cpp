@@ -222,6 +222,8 @@ Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
     if (Error error = check_receiver(other, ResultClass::type()))
         return error;
     auto* instance = instance_of<ResultPayload>(other);
+    if (!ResultClass::initialised(instance->payload))
+        return uninitialised_error(ResultClass::type());
     if (Error error = borrow_shared(instance->borrow))
         return error;
     SharedBorrow held(instance->borrow);

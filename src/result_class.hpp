@@ -38,6 +38,10 @@ struct ResultPayload {
 struct ResultClass {
     using Payload = ResultPayload;
     static PyObject* type() { return require_class_object(result_cell); }
+    /// Every constructor stores exactly one of a value and a message.
+    static bool initialised(const ResultPayload& payload) {
+        return payload.value != nullptr || payload.texts != nullptr;
+    }
     static void take_references(ResultPayload& payload, PyObject** held);
 };
 

@@ -505,3 +505,28 @@ def test_reflected_operators_answer_not_implemented():
 ])
 def test_class_getitem_returns_the_class(call):
     assert call() is Result
+
+
+def test_instance_without_payload_is_refused_not_read(run_python):
+    # Replacing the class's __new__ lets object.__new__ make an instance that
+    # no constructor filled in; every member must refuse it instead of
+    # reading a payload that is not there.
+    proc = run_python("""
+        from tarvella import Result
+        Result.__new__ = lambda cls: object.__new__(cls)
+        hollow = Result()
+        for use in (repr, bool, len, list, lambda r: r.unwrap(), lambda r: r.to_dict(),
+                    lambda r: r.map_err(str), lambda r: Result.ok(1).flat_map(lambda _: r)):
+            try:
+                use(hollow)
+            except TypeError as e:
+                assert str(e).startswith("uninitialised Result instance"), e
+            else:
+                raise AssertionError("accepted")
+        try:
+            hollow | 1
+        except TypeError as e:
+            assert "unsupported operand" in str(e)
+        print("refused")
+    """)
+    assert proc.returncode == 0 and proc.stdout == "refused\n", proc.stderr
