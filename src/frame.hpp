@@ -260,9 +260,13 @@ inline Error convert_all(PyObject** cells, Tuple& converted) {
     return failure;
 }
 
-/// Runs `body(payload)` on the receiver under a shared borrow.
+} // namespace detail
+
+/// Runs `body(payload)` on `self`, which must be an initialised instance of
+/// `Class`, under a shared borrow: for receivers, and for the instances that
+/// user functions return to the chaining members.
 template <class Class, class T, class Body>
-inline Outcome<T> with_receiver(PyObject* self, Body&& body) {
+inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     if (Error error = check_receiver(self, Class::type())) [[unlikely]]
         return error;
     auto* instance = instance_of<typename Class::Payload>(self);
@@ -273,8 +277,6 @@ inline Outcome<T> with_receiver(PyObject* self, Body&& body) {
     SharedBorrow held(instance->borrow);
     return body(static_cast<const typename Class::Payload&>(instance->payload));
 }
-
-} // namespace detail
 
 /// The steps every entry adapter shares: outer guard, lock depth, fault
 /// barrier, then the interpreter's convention for the outcome (a new
@@ -312,7 +314,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
             return error;
-        return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) -> Outcome<Ref> {
+        return with_instance<Class, Ref>(self, [&](const auto& payload) -> Outcome<Ref> {
             typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
                 converted;
             if (Error error = detail::convert_all<Spec>(cells.data(), converted))
@@ -327,7 +329,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 template <class Class, auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
-        return detail::with_receiver<Class, Ref>(self, [&](const auto& payload) {
+        return with_instance<Class, Ref>(self, [&](const auto& payload) {
             before_body();
             return Body(payload);
         });
@@ -383,7 +385,7 @@ PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
 template <class Class, class T, auto Body>
 T number_slot(PyObject* self) {
     return number_entry<T>([&]() -> Outcome<T> {
-        return detail::with_receiver<Class, T>(self, [&](const auto& payload) -> Outcome<T> {
+        return with_instance<Class, T>(self, [&](const auto& payload) -> Outcome<T> {
             before_body();
             return static_cast<T>(Body(payload));
         });

@@ -84,19 +84,13 @@ Outcome<Ref> chain(const MayBePayload& self, PyObject* func) {
     Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
-    PyObject* other = returned.value().get();
-    if (Error error = check_receiver(other, MayBeClass::type()))
-        return error;
-    auto* instance = instance_of<MayBePayload>(other);
-    if (Error error = borrow_shared(instance->borrow))
-        return error;
-    Ref value;
-    {
-        SharedBorrow held(instance->borrow);
-        if (instance->payload.value != nullptr)
-            value = Ref::borrow(instance->payload.value);
-    }
-    return new_instance(std::move(value));
+    Outcome<Ref> value = with_instance<MayBeClass, Ref>(
+        returned.value().get(), [](const MayBePayload& payload) -> Outcome<Ref> {
+            return payload.value != nullptr ? Ref::borrow(payload.value) : Ref();
+        });
+    if (!value.ok())
+        return value;
+    return new_instance(std::move(value.value()));
 }
 
 Outcome<Ref> flat_map(const MayBePayload& self, Object func) { return chain(self, func.object); }

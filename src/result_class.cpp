@@ -218,16 +218,7 @@ Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
     Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
-    PyObject* other = returned.value().get();
-    if (Error error = check_receiver(other, ResultClass::type()))
-        return error;
-    auto* instance = instance_of<ResultPayload>(other);
-    if (!ResultClass::initialised(instance->payload))
-        return uninitialised_error(ResultClass::type());
-    if (Error error = borrow_shared(instance->borrow))
-        return error;
-    SharedBorrow held(instance->borrow);
-    return copy_of(instance->payload);
+    return with_instance<ResultClass, Ref>(returned.value().get(), copy_of);
 }
 
 Outcome<Ref> flat_map(const ResultPayload& self, Object func) { return chain(self, func.object); }
