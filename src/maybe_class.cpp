@@ -104,6 +104,29 @@ Outcome<Ref> match(const MayBePayload& self, OptionalObject on_just, OptionalObj
 }
 
 // ---------------------------------------------------------------------------
+// Pickling and copying: an instance travels as the tuple of what it holds,
+// `(value,)` for a Just and `()` for Nothing, as iterating it would give.
+
+Outcome<Ref> state_of(PyObject* self) {
+    return with_instance<MayBeClass, Ref>(self, [](const MayBePayload& payload) -> Outcome<Ref> {
+        return checked_new(payload.value != nullptr ? PyTuple_Pack(1, payload.value)
+                                                    : PyTuple_New(0));
+    });
+}
+
+Outcome<Ref> from_state(PyObject* state) {
+    if (!PyTuple_Check(state))
+        return wrap_argument_error(
+            "state", type_mismatch_error(state, reinterpret_cast<PyObject*>(&PyTuple_Type)));
+    const Py_ssize_t size = PyTuple_Size(state);
+    if (size > 1)
+        return Error::message(PyExc_ValueError,
+                              "expected tuple of length 0 or 1, but got tuple of length " +
+                                  std::to_string(size));
+    return new_instance(size == 1 ? Ref::borrow(PyTuple_GetItem(state, 0)) : Ref());
+}
+
+// ---------------------------------------------------------------------------
 // Text form and protocols
 
 Outcome<Ref> repr(const MayBePayload& self) {
@@ -194,6 +217,8 @@ constexpr ClassSpec maybe_spec{
     slots,
     &instance_dealloc<MayBeClass>,
     &take_references<MayBeClass>,
+    &state_of,
+    &from_state,
 };
 
 } // namespace

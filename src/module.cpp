@@ -149,6 +149,102 @@ Outcome<Ref> iterate_optional(PyObject* value) {
 }
 
 // ---------------------------------------------------------------------------
+// Pickling and copying
+//
+// The classes have no `__reduce__` of their own and cannot be found by name
+// (their module is "builtins"), so `copyreg`'s table, which pickle and copy
+// consult first, holds one reducer per class. It reduces an instance to a
+// call `_reconstruct(kind, state)`: `kind` is the class name, `state` what
+// the class's `state_of` made, and pickle finds `_reconstruct` in this
+// module by name. Each reducer is bound to the reconstructor of the module
+// that registered it, so nothing here lives in process-wide statics.
+
+namespace {
+
+constexpr std::string_view reconstruct_params[] = {"kind", "state"};
+constexpr std::string_view reduce_params[] = {"instance"};
+constexpr ArgSpec reconstruct_spec{"", "_reconstruct", reconstruct_params, 2};
+constexpr ArgSpec reduce_spec{"", "_reduce", reduce_params, 1};
+
+Outcome<Ref> reconstruct(Text kind, Object state) {
+    for (ClassCell* cell : {&maybe_cell, &result_cell}) {
+        if (kind.text == cell->spec.name)
+            return cell->spec.from_state(state.object);
+    }
+    return Error::message(PyExc_ValueError,
+                          "unknown kind of instance: '" + std::string(kind.text) + "'");
+}
+
+/// The reducer of the class in `Cell`; `reconstructor` is what it is bound to.
+template <ClassCell& Cell>
+Outcome<Ref> reduce(PyObject* reconstructor, Object instance) {
+    Outcome<Ref> state = Cell.spec.state_of(instance.object);
+    if (!state.ok())
+        return state;
+    Ref kind = new_text(Cell.spec.name);
+    Ref args = checked_new(PyTuple_Pack(2, kind.get(), state.value().get()));
+    return checked_new(PyTuple_Pack(2, reconstructor, args.get()));
+}
+
+PyCFunction fast_method(FastFunction function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int fast_with_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef reconstruct_method = {
+    "_reconstruct", fast_method(&static_fast<reconstruct_spec, reconstruct>), fast_with_keywords,
+    "_reconstruct(kind, state)\n--\n\n"
+    "Recrée une instance sérialisée par pickle ou copiée par copy (usage interne)"};
+
+// A reducer is a function bound to the reconstructor, which the frame hands
+// to the body as it hands the class to a class method.
+PyMethodDef reduce_methods[] = {
+    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<maybe_cell>>), fast_with_keywords,
+     "_reduce($self, instance)\n--\n\nRéduit un MayBe pour pickle et copy (usage interne)"},
+    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<result_cell>>), fast_with_keywords,
+     "_reduce($self, instance)\n--\n\nRéduit un Result pour pickle et copy (usage interne)"},
+};
+
+/// Adds `_reconstruct` to the module and registers the reducers with
+/// `copyreg`; the classes must be in their cells already.
+Status add_pickling(PyObject* module) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr)
+        return fetch_error_or_system();
+    Ref name_owned = Ref::steal(module_name);
+    PyObject* made = PyCFunction_NewEx(&reconstruct_method, module, module_name);
+    if (made == nullptr)
+        return fetch_error_or_system();
+    Ref reconstructor = Ref::steal(made);
+    if (PyObject_SetAttrString(module, reconstruct_method.ml_name, reconstructor.get()) < 0)
+        return fetch_error_or_system();
+
+    PyObject* copyreg = call_out([] { return PyImport_ImportModule("copyreg"); });
+    if (copyreg == nullptr)
+        return fetch_error_or_system();
+    Ref copyreg_owned = Ref::steal(copyreg);
+    PyObject* register_reducer = PyObject_GetAttrString(copyreg, "pickle");
+    if (register_reducer == nullptr)
+        return fetch_error_or_system();
+    Ref register_owned = Ref::steal(register_reducer);
+    ClassCell* cells[] = {&maybe_cell, &result_cell};
+    for (std::size_t i = 0; i < std::size(cells); ++i) {
+        made = PyCFunction_NewEx(&reduce_methods[i], reconstructor.get(), module_name);
+        if (made == nullptr)
+            return fetch_error_or_system();
+        Ref reducer = Ref::steal(made);
+        Outcome<Ref> registered =
+            call_function(register_reducer, require_class_object(*cells[i]), reducer.get());
+        if (!registered.ok())
+            return std::move(registered.error());
+    }
+    return success();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
 // The module
 
 namespace {
@@ -192,6 +288,9 @@ Status exec_steps(PyObject* module) {
     if (!added.ok())
         return added;
     added = add_class(module, "Result", result_cell);
+    if (!added.ok())
+        return added;
+    added = add_pickling(module);
     if (!added.ok())
         return added;
 #ifdef TARVELLA_FAULT_HOOKS

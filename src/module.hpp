@@ -65,6 +65,11 @@ struct ClassSpec {
     /// Moves the object references out of an instance's payload into
     /// `held[0..1]` and frees the rest of it.
     void (*take_references)(PyObject* self, PyObject** held);
+    /// What a pickled or copied instance travels as, and the new instance
+    /// made back from such a state. `from_state` validates all of the state
+    /// before it builds anything: pickles come from outside.
+    Outcome<Ref> (*state_of)(PyObject* self);
+    Outcome<Ref> (*from_state)(PyObject* state);
 };
 
 /// Holds one class object for the rest of the process, built on first need.

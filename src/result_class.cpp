@@ -370,6 +370,21 @@ Outcome<Ref> from_dict(Dictionary source) {
 }
 
 // ---------------------------------------------------------------------------
+// Pickling and copying: an instance travels as its dictionary form, which
+// keeps the value and details objects themselves (so pickle's memo keeps
+// them shared) and tells absent details from `None` ones; it comes back
+// through the validation of `from_dict`.
+
+Outcome<Ref> state_of(PyObject* self) { return with_instance<ResultClass, Ref>(self, to_dict); }
+
+Outcome<Ref> from_state(PyObject* state) {
+    Dictionary dict;
+    if (Error error = convert(state, dict))
+        return wrap_argument_error("state", std::move(error));
+    return from_dict(dict);
+}
+
+// ---------------------------------------------------------------------------
 // Text form and protocols
 
 Outcome<Ref> repr(const ResultPayload& self) {
@@ -484,6 +499,8 @@ constexpr ClassSpec result_spec{
     slots,
     &instance_dealloc<ResultClass>,
     &take_references<ResultClass>,
+    &state_of,
+    &from_state,
 };
 
 } // namespace

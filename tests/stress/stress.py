@@ -122,6 +122,11 @@ class Case:
 
 
 def cases():
+    import copy
+    import copyreg
+    import pickle
+
+    import tarvella
     from tarvella import MayBe, Result
 
     table = []
@@ -348,6 +353,25 @@ def cases():
     add("MayBe[...]", lambda: MayBe[p], None, p)
     add("__class_getitem__ keyword", lambda: MayBe.__class_getitem__(_item=p), None, p)
     add("__class_getitem__ missing", lambda: Result.__class_getitem__(), TypeError)
+
+    # Pickling and copying, through the reducers and the reconstructor
+    for label, x in (("Ok", ok), ("Err", err_code), ("Just", just), ("Nothing", nothing)):
+        add(f"copy {label}", lambda x=x: copy.copy(x), None, x, v, d)
+        add(f"pickle {label}", lambda x=x: pickle.loads(pickle.dumps(x)), None, x, v, d)
+    reduce_result, reduce_maybe = copyreg.dispatch_table[Result], copyreg.dispatch_table[MayBe]
+    add("reduce wrong class", lambda: reduce_result(just), TypeError, just)
+    add("reduce not an instance", lambda: reduce_maybe(p), TypeError, p)
+    add("reconstruct unknown kind", lambda: tarvella._reconstruct("Thing", p), ValueError, p)
+    add("reconstruct kind type", lambda: tarvella._reconstruct(p, ()), TypeError, p)
+    add("reconstruct missing", lambda: tarvella._reconstruct("MayBe"), TypeError)
+    add("reconstruct Result state type", lambda: tarvella._reconstruct("Result", [v]),
+        TypeError, v)
+    add("reconstruct Result bad state", lambda: tarvella._reconstruct(
+        "Result", {"ok": False, "error": p, "details": d}), TypeError, p, d)
+    add("reconstruct MayBe state type", lambda: tarvella._reconstruct("MayBe", [v]),
+        TypeError, v)
+    add("reconstruct MayBe long state", lambda: tarvella._reconstruct("MayBe", (v, p)),
+        ValueError, v, p)
     return table
 
 
