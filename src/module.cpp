@@ -198,7 +198,7 @@ PyMethodDef reconstruct_method = {
     "Recrée une instance sérialisée par pickle ou copiée par copy (usage interne)"};
 
 // A reducer is a function bound to the reconstructor, which the frame hands
-// to the body as it hands the class to a class method.
+// to the body as it hands the class to a class method. MayBe's, then Result's.
 PyMethodDef reduce_methods[] = {
     {"_reduce", fast_method(&class_fast<reduce_spec, reduce<maybe_cell>>), fast_with_keywords,
      "_reduce($self, instance)\n--\n\nRéduit un MayBe pour pickle et copy (usage interne)"},
@@ -206,31 +206,61 @@ PyMethodDef reduce_methods[] = {
      "_reduce($self, instance)\n--\n\nRéduit un Result pour pickle et copy (usage interne)"},
 };
 
-/// Adds `_reconstruct` to the module and registers the reducers with
-/// `copyreg`; the classes must be in their cells already.
-Status add_pickling(PyObject* module) {
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr)
-        return fetch_error_or_system();
-    Ref name_owned = Ref::steal(module_name);
-    PyObject* made = PyCFunction_NewEx(&reconstruct_method, module, module_name);
-    if (made == nullptr)
-        return fetch_error_or_system();
-    Ref reconstructor = Ref::steal(made);
-    if (PyObject_SetAttrString(module, reconstruct_method.ml_name, reconstructor.get()) < 0)
-        return fetch_error_or_system();
+/// The reconstructor that an earlier execution of the module in this
+/// interpreter registered, found through the reducer in `table`; or empty.
+Outcome<Ref> registered_reconstructor(PyObject* table, PyObject* type) {
+    if (!PyDict_Check(table))
+        return Ref();
+    PyObject* entry = PyDict_GetItemWithError(table, type);
+    if (entry == nullptr)
+        return PyErr_Occurred() ? Outcome<Ref>(fetch_error_or_system()) : Outcome<Ref>(Ref());
+    const PyCFunction result_reducer = reduce_methods[1].ml_meth;
+    if (!PyCFunction_Check(entry) || PyCFunction_GetFunction(entry) != result_reducer)
+        return Ref();
+    PyObject* reconstructor = PyCFunction_GetSelf(entry);
+    return reconstructor != nullptr ? Ref::borrow(reconstructor) : Ref();
+}
 
+/// Adds `_reconstruct` to the module and registers the reducers with
+/// `copyreg`; the classes must be in their cells already. A module executed
+/// again in the same interpreter (a re-import, or a module object made by
+/// hand) gets the reconstructor already registered: pickle insists that the
+/// function it writes is the one it finds under its name in `sys.modules`,
+/// whichever module object that is, just as the classes stay the same.
+Status add_pickling(PyObject* module) {
     PyObject* copyreg = call_out([] { return PyImport_ImportModule("copyreg"); });
     if (copyreg == nullptr)
         return fetch_error_or_system();
     Ref copyreg_owned = Ref::steal(copyreg);
+    PyObject* table = PyObject_GetAttrString(copyreg, "dispatch_table");
+    if (table == nullptr)
+        return fetch_error_or_system();
+    Ref table_owned = Ref::steal(table);
     PyObject* register_reducer = PyObject_GetAttrString(copyreg, "pickle");
     if (register_reducer == nullptr)
         return fetch_error_or_system();
     Ref register_owned = Ref::steal(register_reducer);
+
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr)
+        return fetch_error_or_system();
+    Ref name_owned = Ref::steal(module_name);
+    Outcome<Ref> reconstructor = registered_reconstructor(table, require_class_object(result_cell));
+    if (!reconstructor.ok())
+        return std::move(reconstructor.error());
+    if (!reconstructor.value()) {
+        PyObject* made = PyCFunction_NewEx(&reconstruct_method, module, module_name);
+        if (made == nullptr)
+            return fetch_error_or_system();
+        reconstructor.value() = Ref::steal(made);
+    }
+    PyObject* function = reconstructor.value().get();
+    if (PyObject_SetAttrString(module, reconstruct_method.ml_name, function) < 0)
+        return fetch_error_or_system();
+
     ClassCell* cells[] = {&maybe_cell, &result_cell};
     for (std::size_t i = 0; i < std::size(cells); ++i) {
-        made = PyCFunction_NewEx(&reduce_methods[i], reconstructor.get(), module_name);
+        PyObject* made = PyCFunction_NewEx(&reduce_methods[i], function, module_name);
         if (made == nullptr)
             return fetch_error_or_system();
         Ref reducer = Ref::steal(made);

@@ -141,11 +141,16 @@ def test_tampered_pickles_fail_cleanly(protocol):
 
 
 def test_pickles_after_reimport(run_python):
+    # Every module object of the interpreter shares the one reconstructor, so
+    # pickle finds it under its name whichever of them sys.modules holds.
     proc = run_python("""
-        import pickle, sys
-        import tarvella
+        import importlib.util, pickle, sys
+        import tarvella as first
         del sys.modules["tarvella"]
         import tarvella as again
+        spec = importlib.util.find_spec("tarvella")
+        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        assert again._reconstruct is first._reconstruct
         data = pickle.dumps([again.Result.err("m", "c"), again.MayBe.just(1)])
         print(pickle.loads(data))
     """)
