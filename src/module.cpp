@@ -175,14 +175,18 @@ Outcome<Ref> reconstruct(Text kind, Object state) {
                           "unknown kind of instance: '" + std::string(kind.text) + "'");
 }
 
+// One string object per kind: pickle then writes it once per pickle and
+// refers back to it for every further instance of the class.
+InternedName maybe_kind{"MayBe"};
+InternedName result_kind{"Result"};
+
 /// The reducer of the class in `Cell`; `reconstructor` is what it is bound to.
-template <ClassCell& Cell>
+template <ClassCell& Cell, InternedName& Kind>
 Outcome<Ref> reduce(PyObject* reconstructor, Object instance) {
     Outcome<Ref> state = Cell.spec.state_of(instance.object);
     if (!state.ok())
         return state;
-    Ref kind = new_text(Cell.spec.name);
-    Ref args = checked_new(PyTuple_Pack(2, kind.get(), state.value().get()));
+    Ref args = checked_new(PyTuple_Pack(2, interned(Kind), state.value().get()));
     return checked_new(PyTuple_Pack(2, reconstructor, args.get()));
 }
 
@@ -200,9 +204,9 @@ PyMethodDef reconstruct_method = {
 // A reducer is a function bound to the reconstructor, which the frame hands
 // to the body as it hands the class to a class method. MayBe's, then Result's.
 PyMethodDef reduce_methods[] = {
-    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<maybe_cell>>), fast_with_keywords,
+    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<maybe_cell, maybe_kind>>), fast_with_keywords,
      "_reduce($self, instance)\n--\n\nRéduit un MayBe pour pickle et copy (usage interne)"},
-    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<result_cell>>), fast_with_keywords,
+    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<result_cell, result_kind>>), fast_with_keywords,
      "_reduce($self, instance)\n--\n\nRéduit un Result pour pickle et copy (usage interne)"},
 };
 
