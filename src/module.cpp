@@ -156,8 +156,8 @@ Outcome<Ref> iterate_optional(PyObject* value) {
 // consult first, holds one reducer per class. It reduces an instance to a
 // call `_reconstruct(kind, state)`: `kind` is the class name, `state` what
 // the class's `state_of` made, and pickle finds `_reconstruct` in this
-// module by name. Each reducer is bound to the reconstructor of the module
-// that registered it, so nothing here lives in process-wide statics.
+// module by name. Each reducer is bound to the reconstructor, so the
+// interpreter's own `copyreg` table is where both are kept.
 
 namespace {
 
@@ -204,9 +204,11 @@ PyMethodDef reconstruct_method = {
 // A reducer is a function bound to the reconstructor, which the frame hands
 // to the body as it hands the class to a class method. MayBe's, then Result's.
 PyMethodDef reduce_methods[] = {
-    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<maybe_cell, maybe_kind>>), fast_with_keywords,
+    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<maybe_cell, maybe_kind>>),
+     fast_with_keywords,
      "_reduce($self, instance)\n--\n\nRéduit un MayBe pour pickle et copy (usage interne)"},
-    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<result_cell, result_kind>>), fast_with_keywords,
+    {"_reduce", fast_method(&class_fast<reduce_spec, reduce<result_cell, result_kind>>),
+     fast_with_keywords,
      "_reduce($self, instance)\n--\n\nRéduit un Result pour pickle et copy (usage interne)"},
 };
 
@@ -216,8 +218,11 @@ Outcome<Ref> registered_reconstructor(PyObject* table, PyObject* type) {
     if (!PyDict_Check(table))
         return Ref();
     PyObject* entry = PyDict_GetItemWithError(table, type);
-    if (entry == nullptr)
-        return PyErr_Occurred() ? Outcome<Ref>(fetch_error_or_system()) : Outcome<Ref>(Ref());
+    if (entry == nullptr) {
+        if (PyErr_Occurred())
+            return fetch_error_or_system();
+        return Ref();
+    }
     const PyCFunction result_reducer = reduce_methods[1].ml_meth;
     if (!PyCFunction_Check(entry) || PyCFunction_GetFunction(entry) != result_reducer)
         return Ref();
