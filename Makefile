@@ -1,7 +1,7 @@
 # The two entry points are `make demo` and `make test`; the work is done by
 # scripts that CI runs too.
 
-.PHONY: demo test bench clean
+.PHONY: demo test bench root clean
 
 demo:
 	bash scripts/run-demo
@@ -11,8 +11,13 @@ test:
 
 bench: ; bash bench/run
 
+# The Debian root with the newer and the debug CPython builds that `make test`
+# uses when present (needs root and the network; made once per machine).
+root:
+	bash scripts/provision-root
+
 # Removes only what the two scripts create; other tools keep their own
 # directories under build/ and .venvs/.
 clean:
-	rm -rf dist dist-faults build/wheel-* build/faults-* build/logs build/unpacked \
+	rm -rf dist dist-faults build/wheel-* build/faults-* build/logs build/unpacked build/wheelhouse \
 		.venvs/build-* .venvs/test-* .venvs/faults-* .venvs/demo .venvs/tools

@@ -22,6 +22,13 @@ find_pythons() {
     mapfile -t pythons <<<"$out"
 }
 
+# label_pytest_summary LABEL: a filter that puts "LABEL: " before pytest's
+# closing line ("663 passed in 9.81s"), so that every run's counts say which
+# interpreter they belong to.
+label_pytest_summary() {
+    sed -u -E "s|^=* ?((no tests ran\|[0-9]+ [a-z]+(, [0-9]+ [a-z]+)*) in [0-9.]+s( \([0-9:.]+\))?) ?=*\$|$1: \1|"
+}
+
 py_version() {
     "$1" -I -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])'
 }
@@ -94,3 +101,55 @@ print("\n".join(backend.get_requires_for_build_wheel()))') ||
         die "$WHEEL is not tagged cp312-abi3"
     echo "built $WHEEL"
 }
+
+# --- The Debian root -------------------------------------------------------------
+# CPython builds this system does not have (newer versions, debug builds) come
+# from Debian unstable, installed by scripts/provision-root into a root of
+# their own: installed here they would replace the system's C library. The
+# root is a per-machine cache outside the repository, shared by every clone.
+
+# The interpreters the root must provide, and the packages that bring them.
+root_interpreters=(python3.13 python3.14 python3.15 python3.14d python3.15d)
+root_packages=(python3.13 python3.13-venv python3.14 python3.14-venv python3.14-dbg
+    python3.15 python3.15-venv python3.15-dbg)
+
+debian_root() {
+    if [[ -n ${TARVELLA_DEBIAN_ROOT:-} ]]; then
+        echo "$TARVELLA_DEBIAN_ROOT"
+    elif ((EUID == 0)); then
+        echo /var/cache/tarvella/debian-sid
+    else
+        echo "${XDG_CACHE_HOME:-$HOME/.cache}/tarvella/debian-sid"
+    fi
+}
+
+# Written last by scripts/provision-root: a root without it is half made.
+root_stamp() { echo "$1/.tarvella-root"; }
+
+# What a complete root's stamp says; a change of package list makes the
+# stamp stale and the root is provisioned again.
+root_stamp_text() { echo "packages: ${root_packages[*]}"; }
+
+root_ready() { # ROOT
+    [[ -f "$(root_stamp "$1")" && "$(cat "$(root_stamp "$1")")" == "$(root_stamp_text)" ]]
+}
+
+# "${in_root[@]}" COMMAND... runs COMMAND inside the root, in the repository,
+# which is bind-mounted at the same path so that every path means the same
+# inside and out: venvs made inside the root live in .venvs/ like the others.
+# The mounts are made in a mount namespace of the command's own and vanish
+# with it however it ends, so a killed run leaves nothing mounted in the
+# cache. The environment is reset: nothing of this system's configuration
+# leaks into the root. Exits 125 when the mounts cannot be made. An array
+# rather than a function, so that `timeout` can run it.
+# shellcheck disable=SC2016 # expanded by the inner shell
+in_root=(unshare --mount --propagation private -- /bin/sh -c '
+    root=$1 repo=$2
+    shift 2
+    mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
+        mkdir -p "$root$repo" && mount --bind "$repo" "$root$repo" || exit 125
+    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+        PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}" \
+        PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off \
+        /usr/bin/env -C "$repo" "$@"
+' sh "$(debian_root)" "$repo_root")
