@@ -16,6 +16,9 @@ struct MayBeClass {
     /// An empty payload is Nothing: every state is a valid one.
     static constexpr bool initialised(const MayBePayload&) { return true; }
     static void take_references(MayBePayload& payload, PyObject** held);
+    static int traverse(const MayBePayload& payload, visitproc visit, void* arg) {
+        return payload.value != nullptr ? visit(payload.value, arg) : 0;
+    }
 };
 
 } // namespace tarvella

@@ -71,6 +71,7 @@ Outcome<Ref> build_class(const ClassSpec& spec) {
     if (!has_constructor)
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(spec.traverse)});
     slots.push_back({0, nullptr});
 
     PyType_Spec type_spec{spec.spec_name, spec.basic_size, 0, flags, slots.data()};
@@ -382,12 +383,14 @@ constexpr std::string_view message_param[] = {"message"};
 constexpr std::string_view times_param[] = {"times"};
 constexpr std::string_view class_params[] = {"name", "times"};
 constexpr std::string_view object_param[] = {"obj"};
+constexpr std::string_view traverse_params[] = {"obj", "visit"};
 constexpr ArgSpec fault_spec{"", "_fault", message_param, 1};
 constexpr ArgSpec arm_spec{"", "_fault_next_body", message_param, 1};
 constexpr ArgSpec unguarded_spec{"", "_fault_unguarded", message_param, 1};
 constexpr ArgSpec fail_class_spec{"", "_fail_class_creation", class_params, 2};
 constexpr ArgSpec fail_alloc_spec{"", "_fail_alloc", times_param, 1};
 constexpr ArgSpec detached_spec{"", "_release_detached", object_param, 1};
+constexpr ArgSpec traverse_spec{"", "_traverse", traverse_params, 2};
 
 Outcome<Ref> hook_fault(Text message) { fault(std::string(message.text)); }
 
@@ -424,6 +427,27 @@ Outcome<Ref> hook_release_detached(Object object) {
     return Ref::borrow(Py_None);
 }
 
+/// Runs the class's traversal of `obj` and calls `visit` with each object it
+/// names, as no real collector would: to show what a traversal sees, and
+/// what becomes of an entry into the module from inside one.
+Outcome<Ref> hook_traverse(Object object, Object visit) {
+    auto traverse = reinterpret_cast<traverseproc>(
+        PyType_GetSlot(Py_TYPE(object.object), Py_tp_traverse));
+    if (traverse == nullptr)
+        return Error::message(PyExc_TypeError, "no traversal");
+    int stop = traverse(
+        object.object,
+        [](PyObject* seen, void* visit) -> int {
+            PyObject* returned = PyObject_CallFunctionObjArgs(static_cast<PyObject*>(visit), seen, nullptr);
+            Py_XDECREF(returned);
+            return returned == nullptr ? -1 : 0;
+        },
+        visit.object);
+    if (stop != 0)
+        return fetch_error_or_system();
+    return Ref::borrow(Py_None);
+}
+
 /// A fault past the barrier: only the outer guard sees it.
 PyObject* hook_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return outer_guard([&]() -> PyObject* {
@@ -455,6 +479,9 @@ PyMethodDef hook_methods[] = {
      fast, nullptr},
     {"_release_detached", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                               &static_fast<detached_spec, hook_release_detached>)),
+     fast, nullptr},
+    {"_traverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                      &static_fast<traverse_spec, hook_traverse>)),
      fast, nullptr},
     {nullptr, nullptr, 0, nullptr}, // end of hooks
 };

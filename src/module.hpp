@@ -62,6 +62,7 @@ struct ClassSpec {
     std::span<const MethodEntry> methods;
     std::span<const SlotEntry> slots;
     destructor dealloc;
+    traverseproc traverse;
     /// Moves the object references out of an instance's payload into
     /// `held[0..1]` and frees the rest of it.
     void (*take_references)(PyObject* self, PyObject** held);
@@ -149,17 +150,50 @@ void take_references(PyObject* self, PyObject** held) {
 /// here, so a fault ends the process.
 template <class Class>
 void instance_dealloc(PyObject* self) {
+    // Untracked first: releasing the payload may run a collection, which must
+    // not find a half-emptied instance with a count of zero.
+    PyObject_GC_UnTrack(self);
     outer_guard([self] {
         Entry entry;
         PyObject* held[2] = {nullptr, nullptr};
         Class::take_references(instance_of<typename Class::Payload>(self)->payload, held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
-        // The classes are final and not garbage-collected, so their tp_free is
-        // always the one they inherit from `object`.
-        PyObject_Free(self);
+        // The classes are final and garbage-collected, so their tp_free is
+        // always the one the interpreter gives such a class.
+        PyObject_GC_Del(self);
         // Instances of a heap class hold a reference to it.
         release_reference(reinterpret_cast<PyObject*>(type));
+    });
+}
+
+/// Sets the lock depth to -1 for a traversal, so that anything entering the
+/// module from inside it is refused, and puts the old depth back after.
+class TraversalScope {
+public:
+    TraversalScope() noexcept : saved_(std::exchange(lock_depth, -1)) {}
+    ~TraversalScope() { lock_depth = saved_; }
+    TraversalScope(const TraversalScope&) = delete;
+    TraversalScope& operator=(const TraversalScope&) = delete;
+
+private:
+    Py_ssize_t saved_;
+};
+
+/// Shows the collector every object an instance holds, its class included.
+/// There is no `tp_clear`: an instance never changes, and every cycle through
+/// one also passes through something mutable (a list, a dict, an object's
+/// attributes, a closure cell), which the collector clears instead. Reads the
+/// payload directly: a traversal runs no Python code, so no member can be
+/// building or changing it, and a borrow would only cost.
+template <class Class>
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    return outer_guard([&] {
+        TraversalScope scope;
+        if (int stop = Class::traverse(instance_of<typename Class::Payload>(self)->payload, visit,
+                                       arg))
+            return stop;
+        return visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg);
     });
 }
 

@@ -43,6 +43,12 @@ struct ResultClass {
         return payload.value != nullptr || payload.texts != nullptr;
     }
     static void take_references(ResultPayload& payload, PyObject** held);
+    static int traverse(const ResultPayload& payload, visitproc visit, void* arg) {
+        if (payload.value != nullptr)
+            if (int stop = visit(payload.value, arg))
+                return stop;
+        return payload.details != nullptr ? visit(payload.details, arg) : 0;
+    }
 };
 
 } // namespace tarvella

@@ -93,18 +93,28 @@ def test_memory_stays_flat(run_python):
 
 # Releasing the outermost of a long chain of instances nested directly in
 # one another releases the whole chain; it must not take a C stack frame per
-# link, as the interpreter's own containers do not.
-@pytest.mark.parametrize("link", [
-    "Result.ok(x)", "MayBe.just(x)", "Result.err('m', details=x)", "MayBe.just(Result.ok(x))",
+# link, as the interpreter's own containers do not. The same holds when the
+# collector frees a chain whose innermost value refers back to the outermost.
+@pytest.mark.parametrize("link, closed", [
+    ("Result.ok(x)", False), ("MayBe.just(x)", False), ("Result.err('m', details=x)", False),
+    ("MayBe.just(Result.ok(x))", False), ("MayBe.just(Result.ok(x))", True),
 ])
-def test_long_chains_are_released(run_python, link):
+def test_long_chains_are_released(run_python, link, closed):
     proc = run_python(f"""
+        import gc, weakref
         from tarvella import MayBe, Result
-        x = None
+        class Marker:
+            pass
+        marker = Marker()
+        probe = weakref.ref(marker)
+        x = box = [marker]
         for _ in range(1_000_000):
             x = {link}
-        del x
-        print("released")
+        if {closed}:
+            box.append(x)
+        del x, box, marker
+        gc.collect()
+        print("released" if probe() is None else "kept")
     """)
     assert proc.returncode == 0 and proc.stdout == "released\n", proc.stderr
 

@@ -206,6 +206,22 @@ def test_fault_outside_any_barrier_terminates(run_python):
     assert "lost" in proc.stderr
 
 
+def test_traversal_names_the_payload_and_lets_no_entry_in(run_python):
+    x = Thing()
+    seen = []
+    tarvella._traverse(Result.err("m", details=x), seen.append)
+    assert seen == [x, Result]
+    proc = run_python("""
+        import tarvella
+        tarvella._traverse(tarvella.MayBe.just(1), tarvella.MayBe.just)
+        print("after")
+    """)
+    assert proc.returncode != 0 and proc.stdout == ""
+    assert "uncaught panic at ffi boundary" in proc.stderr
+    assert ("Attaching a thread to the interpreter is prohibited while a __traverse__ "
+            "implementation is running.") in proc.stderr
+
+
 @pytest.mark.parametrize("name, all_after", [("MayBe", None), ("Result", ["MayBe"])])
 def test_class_creation_failure_fails_module_exec(run_python, name, all_after):
     proc = run_python(f"""
