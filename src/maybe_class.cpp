@@ -12,7 +12,7 @@ namespace {
 
 /// An instance of exactly `type` holding `value` (absent: Nothing).
 [[gnu::always_inline]] inline Outcome<Ref> instance_holding(PyObject* type, Ref value) {
-    Outcome<Ref> made = alloc_instance(type);
+    Outcome<Ref> made = alloc_instance(maybe_cell, type);
     if (!made.ok())
         return std::move(made.error()); // `value` is released on the way out
     instance_of<MayBePayload>(made.value().get())->payload.value = value.release();

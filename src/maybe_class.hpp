@@ -12,6 +12,7 @@ struct MayBePayload {
 
 struct MayBeClass {
     using Payload = MayBePayload;
+    static ClassCell& cell() { return maybe_cell; }
     static PyObject* type() { return require_class_object(maybe_cell); }
     /// An empty payload is Nothing: every state is a valid one.
     static constexpr bool initialised(const MayBePayload&) { return true; }

@@ -138,6 +138,11 @@ void release_nested(PyObject** held) {
     }
 }
 
+void forget_free_blocks() noexcept {
+    for (ClassCell* cell : {&maybe_cell, &result_cell})
+        cell->free_blocks = FreeBlocks();
+}
+
 Outcome<Ref> iterate_optional(PyObject* value) {
     Ref items = checked_new(PyTuple_New(value != nullptr ? 1 : 0));
     if (value != nullptr)

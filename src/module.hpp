@@ -4,6 +4,7 @@
 
 #include "frame.hpp"
 
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -73,10 +74,23 @@ struct ClassSpec {
     Outcome<Ref> (*from_state)(PyObject* state);
 };
 
+/// Instance blocks of one class kept for reuse, as the interpreter keeps
+/// those of its tuples and lists: a block taken from here skips the
+/// allocator and the collector's per-object count, which cost about as much
+/// as the rest of a constructor. Used only with the interpreter lock held.
+struct FreeBlocks {
+    static constexpr int capacity = 80;
+    /// Linked through the first payload word; each block is untracked, holds
+    /// no reference, not even to its class, and keeps its collector header.
+    PyObject* top = nullptr;
+    int count = 0;
+};
+
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
     const ClassSpec& spec;
     std::atomic<PyObject*> type{nullptr};
+    FreeBlocks free_blocks;
 };
 
 /// The two cells that the execution step adds, in their unit of definition.
@@ -99,21 +113,47 @@ inline PyObject* require_class_object(ClassCell& cell) {
 bool take_failing_allocation();
 #endif
 
-/// A new zero-filled instance of `type`. What `object.__new__(type)` does
-/// for these classes, minus the argument tuple and the checks of it, which
-/// cannot fail here: this is on the path of every new instance.
-inline Outcome<Ref> alloc_instance(PyObject* type) {
+inline PyObject*& next_free_block(PyObject* block) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(block) + sizeof(PyObject));
+}
+
+/// A new zero-filled instance of `type`, the class object of `cell`. What
+/// `object.__new__(type)` does for these classes, minus the argument tuple
+/// and the checks of it, which cannot fail here: this is on the path of
+/// every new instance.
+inline Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
 #ifdef TARVELLA_FAULT_HOOKS
     if (take_failing_allocation()) {
         PyErr_NoMemory();
         return fetch_error_or_system();
     }
 #endif
+    FreeBlocks& blocks = cell.free_blocks;
+    if (PyObject* block = blocks.top) [[likely]] {
+        blocks.top = next_free_block(block);
+        --blocks.count;
+        // Everything a fresh allocation sets: the record zeroed, the class
+        // and the reference an instance holds to it, a count of one (raised
+        // by the interpreter, so that a debug build counts the reference),
+        // and tracking.
+        std::memset(reinterpret_cast<char*>(block) + sizeof(PyObject), 0,
+                    std::size_t(cell.spec.basic_size) - sizeof(PyObject));
+        Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
+        Py_INCREF(type);
+        Py_SET_REFCNT(block, 0);
+        Py_IncRef(block);
+        PyObject_GC_Track(block);
+        return Ref::steal(block);
+    }
     PyObject* made = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
     if (made == nullptr) [[unlikely]]
         return fetch_error_or_system();
     return Ref::steal(made);
 }
+
+/// Drops the kept blocks of both classes without freeing them, for when the
+/// interpreter that allocated them is finalised: its allocator may be gone.
+void forget_free_blocks() noexcept;
 
 void release_nested(PyObject** held);
 
@@ -159,9 +199,16 @@ void instance_dealloc(PyObject* self) {
         Class::take_references(instance_of<typename Class::Payload>(self)->payload, held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
-        // The classes are final and garbage-collected, so their tp_free is
-        // always the one the interpreter gives such a class.
-        PyObject_GC_Del(self);
+        FreeBlocks& blocks = Class::cell().free_blocks;
+        if (blocks.count < FreeBlocks::capacity) [[likely]] {
+            next_free_block(self) = blocks.top;
+            blocks.top = self;
+            ++blocks.count;
+        } else {
+            // The classes are final and garbage-collected, so their tp_free
+            // is always the one the interpreter gives such a class.
+            PyObject_GC_Del(self);
+        }
         // Instances of a heap class hold a reference to it.
         release_reference(reinterpret_cast<PyObject*>(type));
     });

@@ -71,7 +71,7 @@ namespace {
 /// and text share it takes over; if allocation fails they are released.
 /// Callers build `owned` in the call itself, so nothing can fail between.
 [[gnu::always_inline]] inline Outcome<Ref> new_instance(ResultPayload owned) {
-    Outcome<Ref> made = alloc_instance(ResultClass::type());
+    Outcome<Ref> made = alloc_instance(result_cell, ResultClass::type());
     if (!made.ok()) [[unlikely]] {
         PyObject* held[2] = {nullptr, nullptr};
         ResultClass::take_references(owned, held);

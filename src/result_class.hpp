@@ -37,6 +37,7 @@ struct ResultPayload {
 
 struct ResultClass {
     using Payload = ResultPayload;
+    static ClassCell& cell() { return result_cell; }
     static PyObject* type() { return require_class_object(result_cell); }
     /// Every constructor stores exactly one of a value and a message.
     static bool initialised(const ResultPayload& payload) {

@@ -3,6 +3,7 @@ reclaimed, what is still reachable stays as it was, and a collection in the
 middle of a member changes none of its answers."""
 
 import gc
+import sys
 import weakref
 
 import pytest
@@ -21,6 +22,20 @@ def test_referents_are_the_payload_and_the_class():
     assert gc.get_referents(Result.err("m")) == [Result]
     assert gc.get_referents(MayBe.just(x)) == [x, MayBe]
     assert gc.get_referents(MayBe.nothing()) == [MayBe]
+
+
+def test_instances_made_after_many_died_start_fresh():
+    classes = sys.getrefcount(Result), sys.getrefcount(MayBe)
+    for _ in range(3):
+        dead = [Result.err("m", code="c", details=Node()) for _ in range(300)]
+        dead += [MayBe.just(Node()) for _ in range(300)]
+        del dead
+        made = [Result.ok(1) for _ in range(200)] + [MayBe.nothing() for _ in range(200)]
+        assert {(repr(m), sys.getrefcount(m), gc.is_tracked(m)) for m in made} == {
+            ("Ok(1)", 3, True), ("Nothing", 3, True)}
+        assert not any(m.is_err() for m in made[:200])
+        del made
+    assert (sys.getrefcount(Result), sys.getrefcount(MayBe)) == classes
 
 
 def test_cycle_reachable_from_outside_is_kept_unchanged():
