@@ -372,6 +372,13 @@ def cases():
         TypeError, v)
     add("reconstruct MayBe long state", lambda: tarvella._reconstruct("MayBe", (v, p)),
         ValueError, v, p)
+
+    def cycle():
+        box = [d]
+        box.append(Result.err("m", details=MayBe.just(box)).map(str))
+
+    # The youngest generation holds the whole cycle.
+    add("cycle collected", lambda: (cycle(), gc.collect(0)), None, d)
     return table
 
 
