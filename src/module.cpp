@@ -443,7 +443,9 @@ Outcome<Ref> hook_traverse(Object object, Object visit) {
     int stop = traverse(
         object.object,
         [](PyObject* seen, void* visit) -> int {
-            PyObject* returned = PyObject_CallFunctionObjArgs(static_cast<PyObject*>(visit), seen, nullptr);
+            PyObject* returned =
+                PyObject_CallFunctionObjArgs(static_cast<PyObject*>(visit), seen, nullptr);
+            // Not through the release rule, which defers during a traversal.
             Py_XDECREF(returned);
             return returned == nullptr ? -1 : 0;
         },
