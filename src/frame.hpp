@@ -272,6 +272,10 @@ inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     auto* instance = instance_of<typename Class::Payload>(self);
     if (!Class::initialised(instance->payload)) [[unlikely]]
         return uninitialised_error(Class::type());
+    // Callers may pass the instance borrowed (a list's repr does), and user
+    // code that the body runs may drop every other reference to it: the one
+    // held here keeps it alive until its borrow is released.
+    Ref alive = Ref::borrow(self);
     if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
         return error;
     SharedBorrow held(instance->borrow);
@@ -401,7 +405,10 @@ PyObject* operator_slot(PyObject* left, PyObject* right) {
         if (!is_instance(left, Class::type()))
             return Ref::borrow(Py_NotImplemented);
         auto* instance = instance_of<typename Class::Payload>(left);
-        if (!Class::initialised(instance->payload) || borrow_shared(instance->borrow))
+        if (!Class::initialised(instance->payload))
+            return Ref::borrow(Py_NotImplemented);
+        Ref alive = Ref::borrow(left); // as in `with_instance`
+        if (borrow_shared(instance->borrow))
             return Ref::borrow(Py_NotImplemented);
         SharedBorrow held(instance->borrow);
         before_body();

@@ -283,3 +283,25 @@ def test_exec_propagates_other_errors_reading_all():
     with pytest.raises(Boom):
         spec.loader.exec_module(module)
     assert not hasattr(module, "MayBe")
+
+
+# The interpreter's repr of a list passes its items borrowed. A value whose
+# str() empties the list frees the instance under its own repr; an instance
+# of the same size made right after takes over its memory, so a member that
+# touched its receiver again on the way out would corrupt the newcomer.
+@pytest.mark.parametrize("make", ["Result.ok", "MayBe.just", "MayBe"])
+def test_receiver_freed_during_its_own_member(run_python, make):
+    proc = run_python(f"""
+        from tarvella import MayBe, Result
+        class Dropper:
+            def __str__(self):
+                box.clear()
+                newcomers.extend({make}(i) for i in range(8))
+                return "dropped"
+        newcomers = []
+        box = [{make}(Dropper())]
+        print(repr(box))
+        print(all(x.map(str).unwrap() == str(i) for i, x in enumerate(newcomers)))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[1:] == ["True", ""]
