@@ -269,11 +269,9 @@ constexpr const char* panic_doc =
     throw Fault{std::move(text)};
 }
 
-} // namespace
-
-PyObject* panic_exception_type() {
-    if (PyObject* type = panic_cell.load(std::memory_order_acquire)) [[likely]]
-        return type;
+/// Creates the class on its first need: the first fault converted or the
+/// first exception fetched.
+[[gnu::noinline]] PyObject* make_panic_exception_type() {
     PyObject* made =
         PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
                                   nullptr);
@@ -287,6 +285,14 @@ PyObject* panic_exception_type() {
         return expected;
     }
     return made;
+}
+
+} // namespace
+
+PyObject* panic_exception_type() {
+    if (PyObject* type = panic_cell.load(std::memory_order_acquire)) [[likely]]
+        return type;
+    return make_panic_exception_type();
 }
 
 Error panic_exception_from_fault(Fault& caught) {
@@ -309,8 +315,9 @@ Error fetch_error() {
     if (raised == nullptr)
         return Error();
     Ref exception = Ref::steal(raised);
-    PyObject* panic = panic_cell.load(std::memory_order_acquire);
-    if (panic != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(raised)) == panic)
+    // The class must exist before the first comparison: user code that finds
+    // it among BaseException's subclasses may hand one back to be resumed.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == panic_exception_type())
         resume_fault(std::move(exception));
     return Error::from_exception(std::move(exception));
 }
