@@ -134,7 +134,7 @@ void die_uncaught() noexcept {
 // ---------------------------------------------------------------------------
 // Error values
 
-enum class ErrorKind : unsigned char { text, mismatch, panic, normalized };
+enum class ErrorKind : unsigned char { text, mismatch, panic, normalized, out_of_memory };
 
 struct ErrorState {
     ErrorKind kind;
@@ -145,7 +145,22 @@ struct ErrorState {
     Ref exception;            // `normalized`
 };
 
-void destroy_error_state(ErrorState* state) { delete state; }
+namespace {
+/// Shared by every `MemoryError` made when nothing more can be allocated;
+/// never changed (normalising one replaces it with a state of its own).
+ErrorState out_of_memory_state = [] {
+    ErrorState state{};
+    state.kind = ErrorKind::out_of_memory;
+    return state;
+}();
+} // namespace
+
+void destroy_error_state(ErrorState* state) {
+    if (state != &out_of_memory_state)
+        delete state;
+}
+
+Error Error::out_of_memory() noexcept { return Error(&out_of_memory_state); }
 
 Error Error::message(PyObject* type, std::string text) {
     auto* state = new ErrorState{};
@@ -231,6 +246,9 @@ void raise_lazy(ErrorState& state) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(state.exception.get())),
                         state.exception.get());
         return;
+    case ErrorKind::out_of_memory:
+        PyErr_NoMemory();
+        return;
     }
     if (!value)
         return; // building the value failed: its own exception is now pending
@@ -307,7 +325,13 @@ void restore_error(Error error) {
         PyErr_SetRaisedException(state->exception.release());
         return;
     }
-    raise_lazy(*state);
+    try {
+        raise_lazy(*state);
+    } catch (std::bad_alloc&) {
+        // Building the message took more memory than there is.
+        PyErr_Clear();
+        PyErr_NoMemory();
+    }
 }
 
 Error fetch_error() {
@@ -330,6 +354,11 @@ Error fetch_error_or_system() {
 
 PyObject* normalize_error(Error& error) {
     ErrorState* state = error.state();
+    if (state == &out_of_memory_state) {
+        PyErr_NoMemory();
+        error = Error::from_exception(Ref::steal(PyErr_GetRaisedException()));
+        state = error.state();
+    }
     if (state->kind != ErrorKind::normalized) {
         raise_lazy(*state);
         PyObject* raised = PyErr_GetRaisedException();
@@ -493,12 +522,45 @@ Outcome<std::string_view> utf8_view(PyObject* text) {
 }
 
 void null_object_fault(std::source_location where) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        // Not a broken invariant: the caller gets the MemoryError that the
+        // fault barrier makes of this.
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
     if (PyErr_Occurred())
         PyErr_WriteUnraisable(nullptr);
     fault("PyObject pointer is null", where);
 }
 
 Outcome<Ref> text_object(std::string_view text) { return new_text(text); }
+
+#ifdef TARVELLA_FAULT_HOOKS
+namespace {
+std::atomic<int> failing_constructors{0};
+bool failing_with_memory_error = true;
+} // namespace
+
+void arm_failing_constructors(int times, bool memory_error) {
+    failing_with_memory_error = memory_error;
+    failing_constructors.store(times);
+}
+
+PyObject* failing_constructor_hook(PyObject* object) {
+    if (object == nullptr || failing_constructors.load() <= 0)
+        return object;
+    failing_constructors.fetch_sub(1);
+    Py_DecRef(object);
+    if (failing_with_memory_error)
+        PyErr_NoMemory();
+    return nullptr;
+}
+#endif
+
+namespace {
+/// The interned names filled so far, latest first.
+std::atomic<InternedName*> filled_names{nullptr};
+} // namespace
 
 PyObject* interned_slow(InternedName& name) {
     PyObject* made = new_text(name.text).release();

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -180,6 +181,8 @@ public:
     static Error panic(std::string text);
     /// A normalised error holding an exception object.
     static Error from_exception(Ref exception);
+    /// `MemoryError`, made without allocating.
+    static Error out_of_memory() noexcept;
 
     ErrorState* state() const noexcept { return state_; }
 
@@ -241,9 +244,20 @@ std::string lossless_utf8(PyObject* text);
 Outcome<std::string_view> utf8_view(PyObject* text);
 [[noreturn]] void null_object_fault(std::source_location where);
 
-/// Checks that an interpreter constructor returned an object.
+#ifdef TARVELLA_FAULT_HOOKS
+/// The test build's stand-in for a failing interpreter constructor: null,
+/// with a `MemoryError` set or with nothing set, as the tests armed it.
+PyObject* failing_constructor_hook(PyObject* object);
+void arm_failing_constructors(int times, bool memory_error);
+#endif
+
+/// Checks that an interpreter constructor returned an object. Running out of
+/// memory unwinds as `std::bad_alloc`; any other null is an internal fault.
 inline Ref checked_new(PyObject* object,
                        std::source_location where = std::source_location::current()) {
+#ifdef TARVELLA_FAULT_HOOKS
+    object = failing_constructor_hook(object);
+#endif
     if (object == nullptr) [[unlikely]]
         null_object_fault(where);
     return Ref::steal(object);
@@ -290,13 +304,17 @@ inline decltype(auto) outer_guard(F&& body) {
     }
 }
 
-/// Runs `body` and turns an internal fault into a `PanicException` error.
+/// Runs `body` and turns an internal fault into a `PanicException` error,
+/// and running out of memory into the `MemoryError` that Python code would
+/// get in the same place.
 template <class T, class F>
 inline Outcome<T> fault_barrier(F&& body) {
     try {
         return body();
     } catch (Fault& caught) {
         return panic_exception_from_fault(caught);
+    } catch (std::bad_alloc&) {
+        return Error::out_of_memory();
     }
 }
 

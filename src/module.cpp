@@ -396,6 +396,8 @@ constexpr ArgSpec fail_class_spec{"", "_fail_class_creation", class_params, 2};
 constexpr ArgSpec fail_alloc_spec{"", "_fail_alloc", times_param, 1};
 constexpr ArgSpec detached_spec{"", "_release_detached", object_param, 1};
 constexpr ArgSpec traverse_spec{"", "_traverse", traverse_params, 2};
+constexpr std::string_view constructor_params[] = {"times", "memory_error"};
+constexpr ArgSpec fail_constructor_spec{"", "_fail_constructor", constructor_params, 2};
 
 Outcome<Ref> hook_fault(Text message) { fault(std::string(message.text)); }
 
@@ -420,6 +422,11 @@ Outcome<Ref> hook_fail_class(Text name, Object times) {
 
 Outcome<Ref> hook_fail_alloc(Object times) {
     failing_allocations.store(count_of(times.object));
+    return Ref::borrow(Py_None);
+}
+
+Outcome<Ref> hook_fail_constructor(Object times, Object memory_error) {
+    arm_failing_constructors(count_of(times.object), PyObject_IsTrue(memory_error.object) == 1);
     return Ref::borrow(Py_None);
 }
 
@@ -489,6 +496,9 @@ PyMethodDef hook_methods[] = {
      fast, nullptr},
     {"_traverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                       &static_fast<traverse_spec, hook_traverse>)),
+     fast, nullptr},
+    {"_fail_constructor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                              &static_fast<fail_constructor_spec, hook_fail_constructor>)),
      fast, nullptr},
     {nullptr, nullptr, 0, nullptr}, // end of hooks
 };

@@ -1,6 +1,10 @@
-"""How failures reach Python: a PanicException handed back by user code.
-Each runs in a child interpreter, whose standard error and exit status are
-part of the outcome."""
+"""How failures reach Python: a PanicException handed back by user code, and
+memory exhaustion. Each runs in a child interpreter, whose standard error and
+exit status are part of the outcome."""
+
+import os
+
+import pytest
 
 # Every place where the module runs user code; `fail` raises the given
 # exception from inside that user code.
@@ -75,3 +79,46 @@ def test_panic_handed_back_by_user_code_is_resumed(run_python):
         assert block.startswith("Traceback (most recent call last):")
         assert f"PanicException: handed back {index}\n" in block
         assert "in fail" in block
+
+
+# Calls that need far more memory than the address-space limit leaves: the
+# module's own texts (C++ allocations) and the interpreter's constructors.
+EXHAUSTING_CALLS = [
+    "err.unwrap()",
+    "err.expect(big)",
+    "repr(just)",
+    "repr(ok)",
+    "err.unwrap_err()",
+    "err.to_dict()",
+    "err.map_err(lambda *t: t)",
+    "err.match(err=lambda *t: None)",
+    "Result.err(big, big)",
+]
+
+MEMORY_SCRIPT = """
+import resource
+from tarvella import MayBe, Result
+
+big = "x" * (64 << 20)
+ok, err, just = Result.ok(big), Result.err(big), MayBe.just(big)
+with open("/proc/self/status") as status:
+    size = next(int(l.split()[1]) << 10 for l in status if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
+for call in CALLS:
+    try:
+        eval(call)
+    except MemoryError:
+        print("MemoryError", repr(Result.ok(1).map(str)))
+    else:
+        print("no error")
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_memory_exhaustion_raises_memory_error(run_python):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the address sanitizer needs more address space than the limit leaves")
+    proc = run_python(f"CALLS = {EXHAUSTING_CALLS!r}\n" + MEMORY_SCRIPT)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["MemoryError Ok(1)"] * len(EXHAUSTING_CALLS)
+    assert "uncaught panic" not in proc.stderr and "internal fault" not in proc.stderr

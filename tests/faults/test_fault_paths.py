@@ -35,6 +35,7 @@ class Thing:
 def disarm_hooks():
     yield
     tarvella._fail_alloc(0)
+    tarvella._fail_constructor(0, True)
     for _ in range(2):
         try:
             MayBe.nothing()
@@ -147,3 +148,32 @@ def test_failed_allocation_in_a_fresh_thread():
     worker.start()
     worker.join()
     assert outcome == [MemoryError] and sys.getrefcount(x) == base
+
+
+# Interpreter constructors inside bodies: a null with MemoryError set is an
+# ordinary MemoryError, a null with nothing set stays an internal fault.
+CONSTRUCTORS = {
+    "Result repr": lambda r, e, j: repr(e),
+    "Result.unwrap_err": lambda r, e, j: e.unwrap_err(),
+    "Result.to_dict": lambda r, e, j: r.to_dict(),
+    "Result.map_err": lambda r, e, j: e.map_err(lambda *t: t),
+    "Result.match": lambda r, e, j: e.match(err=print),
+    "MayBe iter": lambda r, e, j: iter(j),
+    "MayBe repr": lambda r, e, j: repr(MayBe.nothing()),
+}
+
+
+@pytest.mark.parametrize("memory_error", [True, False])
+@pytest.mark.parametrize("name", list(CONSTRUCTORS))
+def test_failed_interpreter_constructor(capfd, name, memory_error):
+    instances = Result.ok(1), Result.err("m", code="c", details=[1]), MayBe.just(1)
+    tarvella._fail_constructor(1, memory_error)
+    error = raised(lambda: CONSTRUCTORS[name](*instances))
+    if memory_error:
+        assert type(error) is MemoryError
+        assert "internal fault" not in capfd.readouterr().err
+    else:
+        assert type(error).__name__ == "PanicException"
+        assert error.args == ("PyObject pointer is null",)
+    assert [borrow_flag(x) for x in instances] == [0, 0, 0]
+    CONSTRUCTORS[name](*instances)
