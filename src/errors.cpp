@@ -570,7 +570,25 @@ PyObject* interned_slow(InternedName& name) {
         release_reference(made);
         return expected;
     }
+    name.next = filled_names.load(std::memory_order_relaxed);
+    while (!filled_names.compare_exchange_weak(name.next, &name, std::memory_order_acq_rel)) {
+    }
     return made;
+}
+
+void forget_error_cells() noexcept {
+    panic_cell.store(nullptr, std::memory_order_release);
+    for (InternedName* name = filled_names.exchange(nullptr); name != nullptr;) {
+        name->cell.store(nullptr, std::memory_order_release);
+        name = std::exchange(name->next, nullptr);
+    }
+    // What waits here belonged to the finished interpreter.
+    if (DeferredReleases* list = deferred_releases.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> hold(list->mutex);
+        list->pending.clear();
+        list->nonempty.store(false, std::memory_order_relaxed);
+    }
+    interpreter_checked.store(false, std::memory_order_release);
 }
 
 } // namespace tarvella

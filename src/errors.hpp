@@ -273,10 +273,12 @@ Outcome<Ref> text_object(std::string_view text);
 // ---------------------------------------------------------------------------
 // Interned names
 
-/// A fixed attribute name, made and interned once per process.
+/// A fixed attribute name, made and interned once per interpreter lifetime.
 struct InternedName {
     std::string_view text;
     std::atomic<PyObject*> cell{nullptr};
+    /// The name filled before this one, so that all can be forgotten.
+    InternedName* next = nullptr;
 };
 
 PyObject* interned_slow(InternedName& name);
@@ -287,6 +289,11 @@ inline PyObject* interned(InternedName& name) {
         return made;
     return interned_slow(name);
 }
+
+/// Empties the one-time cells of this unit (the `PanicException` class, the
+/// interned names, the references waiting on the deferred list) without
+/// touching what they held. Only for when the interpreter has finalised.
+void forget_error_cells() noexcept;
 
 // ---------------------------------------------------------------------------
 // Guards

@@ -324,11 +324,38 @@ Status add_class(PyObject* module, std::string_view name, ClassCell& cell) {
     return success();
 }
 
+std::atomic<bool> forget_registered{false};
+
+/// Runs after the interpreter has finalised (a `Py_AtExit` function). Its
+/// objects are gone, so the cells that held them are emptied without being
+/// touched; an interpreter initialised later in the process builds its own.
+void forget_interpreter() {
+    maybe_cell.type.store(nullptr, std::memory_order_release);
+    result_cell.type.store(nullptr, std::memory_order_release);
+    forget_error_cells();
+    // The interpreter drops its exit functions once it has run them.
+    forget_registered.store(false, std::memory_order_release);
+}
+
+/// Whether this is the main interpreter. Classes shared with subinterpreters
+/// would get their lookup cache tags from two interpreters at once.
+bool in_main_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
+
 Status exec_steps(PyObject* module) {
     if (module == nullptr)
         return fetch_error_or_system();
     if (!is_instance(module, reinterpret_cast<PyObject*>(&PyModule_Type)))
         return type_mismatch_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
+    // The module slot refuses only subinterpreters that check it; those that
+    // share the main interpreter's lock load the module regardless.
+    if (!in_main_interpreter())
+        return Error::message(PyExc_ImportError,
+                              "module tarvella does not support loading in subinterpreters");
+    // Registered again in each interpreter lifetime. Should the table of exit
+    // functions be full, only a later re-initialisation of the interpreter
+    // would suffer, so the import goes on; the next execution tries again.
+    if (!forget_registered.exchange(true) && Py_AtExit(forget_interpreter) < 0)
+        forget_registered.store(false);
     Status added = add_class(module, "MayBe", maybe_cell);
     if (!added.ok())
         return added;
@@ -356,6 +383,7 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr}, // end of slots
 };
 
