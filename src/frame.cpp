@@ -94,10 +94,10 @@ Error place_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, PyObje
         }
     }
     for (std::size_t k = 0; k < positional; ++k) {
-        if (spec.positional[k] != key)
+        if (spec.positional[k].text != key)
             continue;
         if (k < spec.positional_only_count) {
-            positional_only_given.push_back(spec.positional[k]);
+            positional_only_given.push_back(spec.positional[k].text);
             return Error();
         }
         if (cells[k] != nullptr)
@@ -138,7 +138,7 @@ Error extract(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (std::size_t(nargs) < spec.required_count) {
         for (std::size_t i = 0; i < spec.required_count; ++i) {
             if (cells[i] == nullptr)
-                missing.push_back(spec.positional[i]);
+                missing.push_back(spec.positional[i].text);
         }
         if (!missing.empty())
             return missing_arguments(spec, "positional", missing);

@@ -40,17 +40,25 @@ Error already_borrowed_error();
 /// The error for an instance whose payload was never filled in.
 Error uninitialised_error(PyObject* type);
 
+// Every change of the flag happens with the interpreter lock held, which
+// orders them; so a relaxed load and store do what a locked read-modify-write
+// would, without its cost on every call. The one change that could run
+// without the lock, the release during the forced unwind that ends a daemon
+// thread at shutdown (after which the lock depth is 0), leaves the flag
+// alone: a shared count left raised blocks nothing, since no member ever
+// takes an exclusive borrow.
 inline Error borrow_shared(std::atomic<Py_ssize_t>& flag) {
-    Py_ssize_t seen = flag.load();
-    for (;;) {
-        if (seen == -1) [[unlikely]]
-            return already_borrowed_error();
-        if (flag.compare_exchange_weak(seen, seen + 1))
-            return Error();
-    }
+    const Py_ssize_t seen = flag.load(std::memory_order_relaxed);
+    if (seen == -1) [[unlikely]]
+        return already_borrowed_error();
+    flag.store(seen + 1, std::memory_order_relaxed);
+    return Error();
 }
 
-inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept { flag.fetch_sub(1); }
+inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept {
+    if (lock_depth > 0) [[likely]]
+        flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+}
 
 /// Releases one shared borrow when it goes out of scope, faults included.
 class SharedBorrow {
@@ -92,14 +100,15 @@ struct KeywordOnly {
 struct ArgSpec {
     std::string_view class_name;
     std::string_view method_name;
-    std::span<const std::string_view> positional;
+    /// The parameter names, each interned once per process on first use.
+    std::span<InternedName> positional;
     std::size_t required_count = 0;
     std::size_t positional_only_count = 0;
     std::span<const KeywordOnly> keyword_only = {};
 
     constexpr std::size_t cell_count() const { return positional.size() + keyword_only.size(); }
     constexpr std::string_view name_of(std::size_t cell) const {
-        return cell < positional.size() ? positional[cell]
+        return cell < positional.size() ? positional[cell].text
                                         : keyword_only[cell - positional.size()].name;
     }
 };
@@ -107,15 +116,44 @@ struct ArgSpec {
 Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, PyObject** cells);
 
+/// Places the keyword arguments of a call whose names are the interned
+/// parameter names themselves, as the interpreter passes the names written at
+/// a call site. False if any name is not, or would fill a filled cell: the
+/// full extraction then decides, by text, what to report.
+inline bool place_interned_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, PyObject** cells) {
+    const Py_ssize_t count = PyTuple_Size(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GetItem(kwnames, i);
+        std::size_t k = 0;
+        while (k < spec.positional.size() && interned(spec.positional[k]) != name)
+            ++k;
+        if (k == spec.positional.size() || k < spec.positional_only_count || cells[k] != nullptr)
+            return false;
+        cells[k] = args[nargs + i];
+    }
+    return true;
+}
+
 /// Fills `cells` (all null on entry) from a vectorcall.
 inline Error extract_fast_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames, PyObject** cells) {
-    // The common call: positional arguments only, within the accepted range.
-    if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count &&
-        std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
+    // The common calls: positional arguments within the accepted range, and
+    // keywords named at the call site.
+    if (std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
         for (Py_ssize_t i = 0; i < nargs; ++i)
             cells[i] = args[i];
-        return Error();
+        if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count) [[likely]]
+            return Error();
+        if (kwnames != nullptr && place_interned_keywords(spec, args, nargs, kwnames, cells)) {
+            std::size_t i = std::size_t(nargs);
+            while (i < spec.required_count && cells[i] != nullptr)
+                ++i;
+            if (i >= spec.required_count)
+                return Error();
+        }
+        for (std::size_t i = 0; i < spec.cell_count(); ++i)
+            cells[i] = nullptr;
     }
     return extract_fast_slow(spec, args, nargs, kwnames, cells);
 }
@@ -210,10 +248,10 @@ inline Outcome<Ref> call_function(PyObject* function, Args... args) {
 }
 
 /// Parameter lists that members of both classes share.
-inline constexpr std::string_view message_params[] = {"message"};
-inline constexpr std::string_view default_params[] = {"default"};
-inline constexpr std::string_view func_params[] = {"func"};
-inline constexpr std::string_view item_params[] = {"_item"};
+inline InternedName message_params[] = {{"message"}};
+inline InternedName default_params[] = {{"default"}};
+inline InternedName func_params[] = {{"func"}};
+inline InternedName item_params[] = {{"_item"}};
 
 // ---------------------------------------------------------------------------
 // Test-only fault injection

@@ -24,7 +24,7 @@ Outcome<Ref> new_instance(Ref value) { return instance_holding(MayBeClass::type(
 // ---------------------------------------------------------------------------
 // Constructors
 
-constexpr std::string_view obj_params[] = {"obj"};
+InternedName obj_params[] = {{"obj"}};
 constexpr ArgSpec new_spec{"MayBe", "__new__", obj_params, 1};
 
 /// `MayBe(obj)`: only the `None` object means Nothing.
@@ -153,7 +153,7 @@ Outcome<Ref> or_value(const MayBePayload& self, PyObject* fallback) {
 // ---------------------------------------------------------------------------
 // Tables
 
-constexpr std::string_view match_params[] = {"just", "nothing"};
+InternedName match_params[] = {{"just"}, {"nothing"}};
 
 constexpr ArgSpec just_spec{"MayBe", "just", obj_params, 1};
 constexpr ArgSpec expect_spec{"MayBe", "expect", message_params, 1};

@@ -167,8 +167,8 @@ Outcome<Ref> iterate_optional(PyObject* value) {
 
 namespace {
 
-constexpr std::string_view reconstruct_params[] = {"kind", "state"};
-constexpr std::string_view reduce_params[] = {"instance"};
+InternedName reconstruct_params[] = {{"kind"}, {"state"}};
+InternedName reduce_params[] = {{"instance"}};
 constexpr ArgSpec reconstruct_spec{"", "_reconstruct", reconstruct_params, 2};
 constexpr ArgSpec reduce_spec{"", "_reduce", reduce_params, 1};
 
@@ -412,11 +412,11 @@ namespace {
 std::string armed_body_fault;
 bool body_fault_armed = false;
 
-constexpr std::string_view message_param[] = {"message"};
-constexpr std::string_view times_param[] = {"times"};
-constexpr std::string_view class_params[] = {"name", "times"};
-constexpr std::string_view object_param[] = {"obj"};
-constexpr std::string_view traverse_params[] = {"obj", "visit"};
+InternedName message_param[] = {{"message"}};
+InternedName times_param[] = {{"times"}};
+InternedName class_params[] = {{"name"}, {"times"}};
+InternedName object_param[] = {{"obj"}};
+InternedName traverse_params[] = {{"obj"}, {"visit"}};
 constexpr ArgSpec fault_spec{"", "_fault", message_param, 1};
 constexpr ArgSpec arm_spec{"", "_fault_next_body", message_param, 1};
 constexpr ArgSpec unguarded_spec{"", "_fault_unguarded", message_param, 1};
@@ -424,7 +424,7 @@ constexpr ArgSpec fail_class_spec{"", "_fail_class_creation", class_params, 2};
 constexpr ArgSpec fail_alloc_spec{"", "_fail_alloc", times_param, 1};
 constexpr ArgSpec detached_spec{"", "_release_detached", object_param, 1};
 constexpr ArgSpec traverse_spec{"", "_traverse", traverse_params, 2};
-constexpr std::string_view constructor_params[] = {"times", "memory_error"};
+InternedName constructor_params[] = {{"times"}, {"memory_error"}};
 constexpr ArgSpec fail_constructor_spec{"", "_fail_constructor", constructor_params, 2};
 
 Outcome<Ref> hook_fault(Text message) { fault(std::string(message.text)); }

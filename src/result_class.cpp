@@ -234,22 +234,30 @@ Outcome<Ref> match(const ResultPayload& self, OptionalObject on_ok, OptionalObje
 // ---------------------------------------------------------------------------
 // Dictionary form
 
+// The keys of the dictionary form, made once per process: interned, their
+// hashes are computed once, and lookups with the caller's own constant keys
+// (interned too) match by identity.
+InternedName ok_key{"ok"};
+InternedName value_key{"value"};
+InternedName error_key{"error"};
+InternedName code_key{"code"};
+InternedName details_key{"details"};
+
 Outcome<Ref> to_dict(const ResultPayload& self) {
     Ref dict = checked_new(PyDict_New());
-    auto put = [&dict](std::string_view key, PyObject* value) {
-        Ref name = new_text(key);
-        return PyDict_SetItem(dict.get(), name.get(), value) == 0;
+    auto put = [&dict](InternedName& key, PyObject* value) {
+        return PyDict_SetItem(dict.get(), interned(key), value) == 0;
     };
     // Keys in the order the dictionary form fixes; absent fields have none.
     bool stored;
     if (self.value != nullptr) {
-        stored = put("ok", Py_True) && put("value", self.value);
+        stored = put(ok_key, Py_True) && put(value_key, self.value);
     } else {
-        stored = put("ok", Py_False) && put("error", new_text(self.texts->message()).get());
+        stored = put(ok_key, Py_False) && put(error_key, new_text(self.texts->message()).get());
         if (std::optional<std::string_view> code = self.texts->code(); stored && code)
-            stored = put("code", new_text(*code).get());
+            stored = put(code_key, new_text(*code).get());
         if (stored && self.details != nullptr)
-            stored = put("details", self.details);
+            stored = put(details_key, self.details);
     }
     if (!stored)
         return fetch_error_or_system();
@@ -258,9 +266,8 @@ Outcome<Ref> to_dict(const ResultPayload& self) {
 
 /// A plain lookup: a subclass's `__getitem__` or `__missing__` is not asked.
 /// An absent key gives an empty reference.
-Outcome<Ref> lookup(PyObject* dict, std::string_view key) {
-    Ref key_text = new_text(key);
-    PyObject* item = call_out([&] { return PyDict_GetItemWithError(dict, key_text.get()); });
+Outcome<Ref> lookup(PyObject* dict, InternedName& key) {
+    PyObject* item = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
     if (item != nullptr)
         return Ref::borrow(item);
     if (PyErr_Occurred())
@@ -320,7 +327,7 @@ Outcome<bool> strict_bool(PyObject* object) {
 
 Outcome<Ref> from_dict(Dictionary source) {
     PyObject* dict = source.object;
-    Outcome<Ref> ok_item = lookup(dict, "ok");
+    Outcome<Ref> ok_item = lookup(dict, ok_key);
     if (!ok_item.ok())
         return ok_item;
     if (!ok_item.value())
@@ -331,7 +338,7 @@ Outcome<Ref> from_dict(Dictionary source) {
     ok_item.value() = Ref();
 
     if (is_ok_value.value()) {
-        Outcome<Ref> value = lookup(dict, "value");
+        Outcome<Ref> value = lookup(dict, value_key);
         if (!value.ok())
             return value;
         if (!value.value())
@@ -339,7 +346,7 @@ Outcome<Ref> from_dict(Dictionary source) {
         return new_instance({value.value().release(), nullptr, nullptr});
     }
 
-    Outcome<Ref> error_item = lookup(dict, "error");
+    Outcome<Ref> error_item = lookup(dict, error_key);
     if (!error_item.ok())
         return error_item;
     if (!error_item.value())
@@ -348,7 +355,7 @@ Outcome<Ref> from_dict(Dictionary source) {
     if (Error error = text_of(error_item.value().get(), message))
         return error;
 
-    Outcome<Ref> code_item = lookup(dict, "code");
+    Outcome<Ref> code_item = lookup(dict, code_key);
     if (!code_item.ok())
         return code_item;
     std::optional<std::string_view> code;
@@ -359,7 +366,7 @@ Outcome<Ref> from_dict(Dictionary source) {
             code = text;
     }
 
-    Outcome<Ref> details = lookup(dict, "details");
+    Outcome<Ref> details = lookup(dict, details_key);
     if (!details.ok())
         return details;
     // The texts are copied before the items that own them are released.
@@ -387,24 +394,50 @@ Outcome<Ref> from_state(PyObject* state) {
 // ---------------------------------------------------------------------------
 // Text form and protocols
 
-Outcome<Ref> repr(const ResultPayload& self) {
-    std::string text;
-    if (self.value != nullptr) {
-        PyObject* shown = call_out([&] { return PyObject_Str(self.value); });
-        if (shown == nullptr)
+/// `str` from the concatenation of `parts`, copied once into one buffer:
+/// on the stack when short, which a text form almost always is.
+template <std::size_t N>
+Outcome<Ref> joined_text(const std::array<std::string_view, N>& parts) {
+    std::size_t size = 0;
+    for (std::string_view part : parts)
+        size += part.size();
+    char stack[256];
+    std::unique_ptr<char[]> heap;
+    char* buffer = stack;
+    if (size > sizeof stack) {
+        heap.reset(new (std::nothrow) char[size]);
+        if (!heap) {
+            PyErr_NoMemory();
             return fetch_error_or_system();
-        Ref owned = Ref::steal(shown);
-        Outcome<std::string_view> utf8 = utf8_view(shown);
-        if (!utf8.ok())
-            return std::move(utf8.error());
-        text = "Ok(" + std::string(utf8.value()) + ")";
-    } else {
-        text = "Err('" + std::string(self.texts->message());
-        if (std::optional<std::string_view> code = self.texts->code())
-            text += "', code='" + std::string(*code);
-        text += "')";
+        }
+        buffer = heap.get();
     }
-    return text_object(text);
+    char* end = buffer;
+    for (std::string_view part : parts) {
+        std::memcpy(end, part.data(), part.size());
+        end += part.size();
+    }
+    return text_object(std::string_view(buffer, size));
+}
+
+Outcome<Ref> repr(const ResultPayload& self) {
+    if (self.value == nullptr) {
+        std::string_view message = self.texts->message();
+        if (std::optional<std::string_view> code = self.texts->code())
+            return joined_text(std::array{std::string_view("Err('"), message,
+                                          std::string_view("', code='"), *code,
+                                          std::string_view("')")});
+        return joined_text(
+            std::array{std::string_view("Err('"), message, std::string_view("')")});
+    }
+    PyObject* shown = call_out([&] { return PyObject_Str(self.value); });
+    if (shown == nullptr)
+        return fetch_error_or_system();
+    Ref owned = Ref::steal(shown);
+    Outcome<std::string_view> utf8 = utf8_view(shown);
+    if (!utf8.ok())
+        return std::move(utf8.error());
+    return joined_text(std::array{std::string_view("Ok("), utf8.value(), std::string_view(")")});
 }
 
 bool truth(const ResultPayload& self) { return self.value != nullptr; }
@@ -418,10 +451,10 @@ Outcome<Ref> or_value(const ResultPayload& self, PyObject* fallback) {
 // ---------------------------------------------------------------------------
 // Tables
 
-constexpr std::string_view value_params[] = {"value"};
-constexpr std::string_view err_params[] = {"message", "code", "details"};
-constexpr std::string_view dict_params[] = {"dict"};
-constexpr std::string_view match_params[] = {"ok", "err"};
+InternedName value_params[] = {{"value"}};
+InternedName err_params[] = {{"message"}, {"code"}, {"details"}};
+InternedName dict_params[] = {{"dict"}};
+InternedName match_params[] = {{"ok"}, {"err"}};
 
 constexpr ArgSpec ok_spec{"Result", "ok", value_params, 1};
 constexpr ArgSpec err_spec{"Result", "err", err_params, 1};

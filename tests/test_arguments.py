@@ -138,6 +138,8 @@ def test_interpreter_refuses_bad_calls_of_no_argument_members(call):
     (lambda: Result.ok(value=5).unwrap(), 5),
     (lambda: Result.err(details=2, code="c", message="m").unwrap_err(), ("m", "c", 2)),
     (lambda: Result.err("m", None, None).unwrap_err(), ("m", None, None)),
+    # a name made at run time is not the interned one: matched by its text
+    (lambda: Result.err("m", **{"".join(["co", "de"]): "c"}).unwrap_err(), ("m", "c", None)),
     (lambda: Result.err("m", code=None, details=None).to_dict(), {"ok": False, "error": "m"}),
     (lambda: ERR.match(err=lambda m, c, d: m), "m"),
     (lambda: OK.match(err=lambda m, c, d: m), None),
