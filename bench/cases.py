@@ -10,7 +10,7 @@ The names every namespace provides:
   ok1, err1, just1, nothing1   receivers (err1 has a code)
   inc                          a one-argument Python function
   to_ok, to_just               functions returning a prebuilt Ok / Just
-  D_OK                         a dictionary in tarvella's dict form
+  D_OK, D_ERR                  dictionaries in tarvella's dict form
   x1                           a value that is not None
   pipeline, DATA               the realistic pipeline and its input
 """
@@ -33,6 +33,7 @@ def inc(x):
     return x + 1
 
 D_OK = {"ok": True, "value": 1}
+D_ERR = {"ok": False, "error": "boom", "code": "E1"}
 x1 = 1
 
 # A thousand strings: one in ten is not a number, and the doubled numbers
@@ -77,15 +78,6 @@ def check(x):
 def pipeline(data):
     results = [parse(s).map(double).flat_map(check) for s in data]
     return sum(r.unwrap() for r in results if r.is_ok())
-""",
-    # Only what the bare extension implements.
-    "baseline": """
-from bench_baseline import Result, MayBe
-ok1 = Result.ok(1)
-ok2 = Result.ok(2)
-
-def to_ok(x):
-    return ok2
 """,
     "handwritten": """
 from handwritten import Ok, Err, Just, Nothing, from_dict
@@ -189,6 +181,10 @@ def pipeline(data):
 }
 
 
+# The baseline does tarvella's work without its frame: the same statements.
+SETUP["baseline"] = SETUP["tarvella"].replace("from tarvella import", "from bench_baseline import")
+
+
 def namespace(impl):
     """A fresh globals dictionary for `impl`'s statements."""
     ns = {"__name__": f"bench_{impl}"}
@@ -208,14 +204,14 @@ class Case:
 
 
 _MATCH_RESULT = """
-match ok1:
+match {}:
     case Ok(v):
         inc(v)
     case Err(e):
         on_err(e)
 """
 _MATCH_RETURNS = """
-match ok1:
+match {}:
     case Success(v):
         inc(v)
     case Failure(e):
@@ -224,88 +220,90 @@ match ok1:
 
 _FIVE = ".map(inc).map(inc).map(inc).map(inc).map(inc)"
 
+NATIVE = ("tarvella", "baseline")
+
+
+def same(stmt, impls=NATIVE + ("handwritten",), **others):
+    """`stmt` for the implementations that share tarvella's API, plus others."""
+    return {impl: stmt for impl in impls} | others
+
+
 CASES = [
-    Case("Result.ok(v)", "construct", {
-        "tarvella": "Result.ok(1)", "baseline": "Result.ok(1)", "handwritten": "Ok(1)",
-        "result": "Ok(1)", "returns": "Success(1)"}),
-    Case("Result.err(msg)", "construct", {
-        "tarvella": 'Result.err("boom")', "baseline": 'Result.err("boom")',
-        "handwritten": 'Err("boom")', "result": 'Err("boom")', "returns": 'Failure("boom")'}),
-    Case("MayBe.just(v)", "construct", {
-        "tarvella": "MayBe.just(1)", "baseline": "MayBe.just(1)", "handwritten": "Just(1)",
-        "returns": "Some(1)"}),
+    Case("Result.ok(v)", "construct", same(
+        "Result.ok(1)", NATIVE, handwritten="Ok(1)", result="Ok(1)", returns="Success(1)")),
+    Case("Result.err(msg)", "construct", same(
+        'Result.err("boom")', NATIVE, handwritten='Err("boom")', result='Err("boom")',
+        returns='Failure("boom")')),
+    Case("Result.err(msg, code=c)", "construct", same(
+        'Result.err("boom", code="E1")', NATIVE, handwritten='Err("boom", code="E1")',
+        result='Err(("E1", "boom"))', returns='Failure(("E1", "boom"))')),
+    Case("MayBe.just(v)", "construct", same(
+        "MayBe.just(1)", NATIVE, handwritten="Just(1)", returns="Some(1)")),
     # returns has no constructor for Nothing: its users take the singleton.
-    Case("MayBe.nothing()", "construct", {
-        "tarvella": "MayBe.nothing()", "handwritten": "Nothing()", "returns": "Nothing"}),
-    Case("MayBe(v)", "construct", {
-        "tarvella": "MayBe(x1)", "handwritten": "Just(x1) if x1 is not None else Nothing()",
-        "returns": "Maybe.from_optional(x1)"}),
-    Case("is_ok() [Ok]", "query", {
-        "tarvella": "ok1.is_ok()", "handwritten": "ok1.is_ok()", "result": "ok1.is_ok()",
-        "returns": "is_successful(ok1)"}),
-    Case("is_just() [Just]", "query", {
-        "tarvella": "just1.is_just()", "handwritten": "just1.is_just()",
-        "returns": "is_successful(just1)"}),
-    Case("unwrap() [Ok]", "extract", {
-        "tarvella": "ok1.unwrap()", "baseline": "ok1.unwrap()", "handwritten": "ok1.unwrap()",
-        "result": "ok1.unwrap()", "returns": "ok1.unwrap()"}),
-    Case("unwrap_or(d) [Err]", "extract", {
-        "tarvella": "err1.unwrap_or(0)", "handwritten": "err1.unwrap_or(0)",
-        "result": "err1.unwrap_or(0)", "returns": "err1.value_or(0)"}),
-    Case("expect(msg) [Ok]", "extract", {
-        "tarvella": 'ok1.expect("needed")', "handwritten": 'ok1.expect("needed")',
-        "result": 'ok1.expect("needed")'}),
-    Case("map(f) [Ok]", "combine", {
-        "tarvella": "ok1.map(inc)", "baseline": "ok1.map(inc)", "handwritten": "ok1.map(inc)",
-        "result": "ok1.map(inc)", "returns": "ok1.map(inc)"}),
-    Case("map(f) [Err]", "combine", {
-        "tarvella": "err1.map(inc)", "handwritten": "err1.map(inc)",
-        "result": "err1.map(inc)", "returns": "err1.map(inc)"}),
-    Case("map_err(f) [Err]", "combine", {
-        "tarvella": "err1.map_err(retag)", "handwritten": "err1.map_err(retag)",
-        "result": "err1.map_err(retag)", "returns": "err1.alt(retag)"}),
-    Case("map_err(f) [Ok]", "combine", {
-        "tarvella": "ok1.map_err(retag)", "handwritten": "ok1.map_err(retag)",
-        "result": "ok1.map_err(retag)", "returns": "ok1.alt(retag)"}),
-    Case("flat_map(f) [Ok]", "combine", {
-        "tarvella": "ok1.flat_map(to_ok)", "baseline": "ok1.flat_map(to_ok)",
-        "handwritten": "ok1.flat_map(to_ok)", "result": "ok1.and_then(to_ok)",
-        "returns": "ok1.bind(to_ok)"}),
-    Case("flat_map(f) [Err]", "combine", {
-        "tarvella": "err1.flat_map(to_ok)", "handwritten": "err1.flat_map(to_ok)",
-        "result": "err1.and_then(to_ok)", "returns": "err1.bind(to_ok)"}),
-    Case("MayBe map(f) [Just]", "combine", {
-        "tarvella": "just1.map(inc)", "handwritten": "just1.map(inc)",
-        "returns": "just1.map(inc)"}),
-    Case("five maps [Ok]", "combine", {
-        "tarvella": "ok1" + _FIVE, "handwritten": "ok1" + _FIVE, "result": "ok1" + _FIVE,
-        "returns": "ok1" + _FIVE}, unit="chain of 5"),
-    Case("match [Ok]", "combine", {
-        "tarvella": "ok1.match(inc, on_err)", "handwritten": "ok1.match(inc, on_err)",
-        "result": _MATCH_RESULT, "returns": _MATCH_RETURNS}),
-    Case("to_dict() [Ok]", "dict", {
-        "tarvella": "ok1.to_dict()", "baseline": "ok1.to_dict()",
-        "handwritten": "ok1.to_dict()"}),
-    Case("from_dict(d) [Ok]", "dict", {
-        "tarvella": "Result.from_dict(D_OK)", "handwritten": "from_dict(D_OK)"}),
-    Case("repr() [Ok]", "protocol", {
-        "tarvella": "repr(ok1)", "handwritten": "repr(ok1)", "result": "repr(ok1)",
-        "returns": "repr(ok1)"}),
-    Case("bool() [Err]", "protocol", {
-        "tarvella": "bool(err1)", "handwritten": "bool(err1)"}),
-    Case("len() [Ok]", "protocol", {
-        "tarvella": "len(ok1)", "handwritten": "len(ok1)"}),
-    Case("list(r) [Ok]", "protocol", {
-        "tarvella": "list(ok1)", "handwritten": "list(ok1)", "result": "list(ok1)",
-        "returns": "list(ok1)"}),
-    Case("r | d [Err]", "protocol", {
-        "tarvella": "err1 | 0", "handwritten": "err1 | 0"}),
-    Case("r >> f [Ok]", "protocol", {
-        "tarvella": "ok1 >> to_ok", "handwritten": "ok1 >> to_ok"}),
-    Case("pipeline (1000 strings)", "pipeline", {
-        impl: "pipeline(DATA)" for impl in ["tarvella", "handwritten", "result", "returns"]},
+    Case("MayBe.nothing()", "construct", same(
+        "MayBe.nothing()", NATIVE, handwritten="Nothing()", returns="Nothing")),
+    Case("MayBe(v)", "construct", same(
+        "MayBe(x1)", NATIVE, handwritten="Just(x1) if x1 is not None else Nothing()",
+        returns="Maybe.from_optional(x1)")),
+    Case("is_ok() [Ok]", "query", same(
+        "ok1.is_ok()", result="ok1.is_ok()", returns="is_successful(ok1)")),
+    Case("is_just() [Just]", "query", same(
+        "just1.is_just()", returns="is_successful(just1)")),
+    Case("unwrap() [Ok]", "extract", same(
+        "ok1.unwrap()", result="ok1.unwrap()", returns="ok1.unwrap()")),
+    Case("unwrap_or(d) [Err]", "extract", same(
+        "err1.unwrap_or(0)", result="err1.unwrap_or(0)", returns="err1.value_or(0)")),
+    Case("expect(msg) [Ok]", "extract", same(
+        'ok1.expect("needed")', result='ok1.expect("needed")')),
+    Case("map(f) [Ok]", "combine", same(
+        "ok1.map(inc)", result="ok1.map(inc)", returns="ok1.map(inc)")),
+    Case("map(f) [Err]", "combine", same(
+        "err1.map(inc)", result="err1.map(inc)", returns="err1.map(inc)")),
+    Case("map_err(f) [Err]", "combine", same(
+        "err1.map_err(retag)", result="err1.map_err(retag)", returns="err1.alt(retag)")),
+    Case("map_err(f) [Ok]", "combine", same(
+        "ok1.map_err(retag)", result="ok1.map_err(retag)", returns="ok1.alt(retag)")),
+    Case("flat_map(f) [Ok]", "combine", same(
+        "ok1.flat_map(to_ok)", result="ok1.and_then(to_ok)", returns="ok1.bind(to_ok)")),
+    Case("flat_map(f) [Err]", "combine", same(
+        "err1.flat_map(to_ok)", result="err1.and_then(to_ok)", returns="err1.bind(to_ok)")),
+    Case("MayBe map(f) [Just]", "combine", same(
+        "just1.map(inc)", returns="just1.map(inc)")),
+    Case("five maps [Ok]", "combine", same(
+        "ok1" + _FIVE, result="ok1" + _FIVE, returns="ok1" + _FIVE), unit="chain of 5"),
+    Case("match(ok=, err=) [Ok]", "combine", same(
+        "ok1.match(ok=inc, err=on_err)", result=_MATCH_RESULT.format("ok1"),
+        returns=_MATCH_RETURNS.format("ok1"))),
+    Case("match(ok=, err=) [Err]", "combine", same(
+        "err1.match(ok=inc, err=on_err)", result=_MATCH_RESULT.format("err1"),
+        returns=_MATCH_RETURNS.format("err1"))),
+    Case("to_dict() [Ok]", "dict", same("ok1.to_dict()")),
+    Case("to_dict() [Err+code]", "dict", same("err1.to_dict()")),
+    Case("from_dict(d) [Ok]", "dict", same(
+        "Result.from_dict(D_OK)", NATIVE, handwritten="from_dict(D_OK)")),
+    Case("from_dict(d) [Err+code]", "dict", same(
+        "Result.from_dict(D_ERR)", NATIVE, handwritten="from_dict(D_ERR)")),
+    Case("repr() [Ok]", "protocol", same(
+        "repr(ok1)", result="repr(ok1)", returns="repr(ok1)")),
+    Case("repr() [Err+code]", "protocol", same(
+        "repr(err1)", result="repr(err1)", returns="repr(err1)")),
+    Case("bool() [Err]", "protocol", same("bool(err1)")),
+    Case("len() [Ok]", "protocol", same("len(ok1)")),
+    Case("list(r) [Ok]", "protocol", same(
+        "list(ok1)", result="list(ok1)", returns="list(ok1)")),
+    Case("r | d [Err]", "protocol", same("err1 | 0")),
+    Case("r >> f [Ok]", "protocol", same("ok1 >> to_ok")),
+    Case("pipeline (1000 strings)", "pipeline", same(
+        "pipeline(DATA)", result="pipeline(DATA)", returns="pipeline(DATA)"),
         per_call=1000, unit="string"),
 ]
+
+# Operations whose contract forces tarvella to build a fresh instance where
+# Python code may hand back an existing object (the receiver, a singleton or
+# what the function returned): no native call can beat that, so they are
+# reported but not held to "faster than hand-written Python".
+FRESH_INSTANCE_CASES = ["MayBe.nothing()", "map(f) [Err]", "map_err(f) [Ok]",
+                        "flat_map(f) [Err]", "flat_map(f) [Ok]", "r >> f [Ok]"]
 
 # The operations the bare baseline implements, as tarvella and it share them.
 BASELINE_CASES = [c.name for c in CASES if "baseline" in c.stmts]

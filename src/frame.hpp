@@ -56,21 +56,26 @@ inline Error borrow_shared(std::atomic<Py_ssize_t>& flag) {
 }
 
 inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept {
-    if (lock_depth > 0) [[likely]]
-        flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
-/// Releases one shared borrow when it goes out of scope, faults included.
-class SharedBorrow {
-public:
-    explicit SharedBorrow(std::atomic<Py_ssize_t>& flag) noexcept : flag_(flag) {}
-    ~SharedBorrow() { release_shared(flag_); }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-private:
-    std::atomic<Py_ssize_t>& flag_;
-};
+/// `body()` under the shared borrow just taken on `flag`, released on every
+/// path: an internal fault releases it while it unwinds, the shutdown unwind
+/// of a daemon thread (which holds no lock any more) leaves it alone.
+template <class Body>
+inline auto while_borrowed(std::atomic<Py_ssize_t>& flag, Body&& body) -> decltype(body()) {
+    auto outcome = [&]() -> decltype(body()) {
+        try {
+            return body();
+        } catch (...) {
+            if (lock_depth > 0)
+                release_shared(flag);
+            throw;
+        }
+    }();
+    release_shared(flag);
+    return outcome;
+}
 
 inline bool is_instance(PyObject* object, PyObject* type) {
     PyTypeObject* actual = Py_TYPE(object);
@@ -116,51 +121,43 @@ struct ArgSpec {
 Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, PyObject** cells);
 
-/// Places the keyword arguments of a call whose names are the interned
-/// parameter names themselves, as the interpreter passes the names written at
-/// a call site. False if any name is not, or would fill a filled cell: the
-/// full extraction then decides, by text, what to report.
-inline bool place_interned_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames, PyObject** cells) {
-    const Py_ssize_t count = PyTuple_Size(kwnames);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* name = PyTuple_GetItem(kwnames, i);
-        std::size_t k = 0;
-        while (k < spec.positional.size() && interned(spec.positional[k]) != name)
-            ++k;
-        if (k == spec.positional.size() || k < spec.positional_only_count || cells[k] != nullptr)
-            return false;
-        cells[k] = args[nargs + i];
-    }
-    return true;
-}
+/// The extraction of a call with keywords, or with a count of positional
+/// arguments out of range: names written at the call site are matched by
+/// pointer, anything else goes through the full algorithm.
+Error extract_fast_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** cells);
 
 /// Fills `cells` (all null on entry) from a vectorcall.
-inline Error extract_fast_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames, PyObject** cells) {
-    // The common calls: positional arguments within the accepted range, and
-    // keywords named at the call site.
-    if (std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
+[[gnu::always_inline]] inline Error extract_fast_arguments(const ArgSpec& spec,
+                                                           PyObject* const* args, Py_ssize_t nargs,
+                                                           PyObject* kwnames, PyObject** cells) {
+    // The common call: positional arguments only, within the accepted range.
+    if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count &&
+        std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
         for (Py_ssize_t i = 0; i < nargs; ++i)
             cells[i] = args[i];
-        if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count) [[likely]]
-            return Error();
-        if (kwnames != nullptr && place_interned_keywords(spec, args, nargs, kwnames, cells)) {
-            std::size_t i = std::size_t(nargs);
-            while (i < spec.required_count && cells[i] != nullptr)
-                ++i;
-            if (i >= spec.required_count)
-                return Error();
-        }
-        for (std::size_t i = 0; i < spec.cell_count(); ++i)
-            cells[i] = nullptr;
+        return Error();
     }
-    return extract_fast_slow(spec, args, nargs, kwnames, cells);
+    return extract_fast_keywords(spec, args, nargs, kwnames, cells);
 }
 
+Error extract_tuple_slow(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+                         PyObject** cells);
+
 /// Fills `cells` from a tuple and an optional keyword dictionary.
-Error extract_tuple_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
-                              PyObject** cells);
+inline Error extract_tuple_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+                                     PyObject** cells) {
+    if (kwargs == nullptr && spec.keyword_only.empty()) [[likely]] {
+        const Py_ssize_t nargs = PyTuple_Size(args);
+        if (std::size_t(nargs) >= spec.required_count &&
+            std::size_t(nargs) <= spec.positional.size()) [[likely]] {
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                cells[i] = PyTuple_GetItem(args, i);
+            return Error();
+        }
+    }
+    return extract_tuple_slow(spec, args, kwargs, cells);
+}
 
 // ---------------------------------------------------------------------------
 // Argument conversions. A body names what it wants by the types of its
@@ -316,8 +313,9 @@ inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     Ref alive = Ref::borrow(self);
     if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
         return error;
-    SharedBorrow held(instance->borrow);
-    return body(static_cast<const typename Class::Payload&>(instance->payload));
+    return while_borrowed(instance->borrow, [&] {
+        return body(static_cast<const typename Class::Payload&>(instance->payload));
+    });
 }
 
 /// The steps every entry adapter shares: outer guard, lock depth, fault
@@ -448,9 +446,10 @@ PyObject* operator_slot(PyObject* left, PyObject* right) {
         Ref alive = Ref::borrow(left); // as in `with_instance`
         if (borrow_shared(instance->borrow))
             return Ref::borrow(Py_NotImplemented);
-        SharedBorrow held(instance->borrow);
-        before_body();
-        return Body(static_cast<const typename Class::Payload&>(instance->payload), right);
+        return while_borrowed(instance->borrow, [&] {
+            before_body();
+            return Body(static_cast<const typename Class::Payload&>(instance->payload), right);
+        });
     });
 }
 

@@ -19,7 +19,9 @@ namespace {
     return std::move(made.value());
 }
 
-Outcome<Ref> new_instance(Ref value) { return instance_holding(MayBeClass::type(), std::move(value)); }
+[[gnu::always_inline]] inline Outcome<Ref> new_instance(Ref value) {
+    return instance_holding(MayBeClass::type(), std::move(value));
+}
 
 // ---------------------------------------------------------------------------
 // Constructors

@@ -265,14 +265,17 @@ Outcome<Ref> to_dict(const ResultPayload& self) {
 }
 
 /// A plain lookup: a subclass's `__getitem__` or `__missing__` is not asked.
-/// An absent key gives an empty reference.
-Outcome<Ref> lookup(PyObject* dict, InternedName& key) {
+/// An absent key leaves `found` empty. The item is held, since comparing keys
+/// while looking up the next one may run Python code that changes the dict.
+[[gnu::always_inline]] inline Error lookup(PyObject* dict, InternedName& key, Ref& found) {
     PyObject* item = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
-    if (item != nullptr)
-        return Ref::borrow(item);
+    if (item != nullptr) [[likely]] {
+        found = Ref::borrow(item);
+        return Error();
+    }
     if (PyErr_Occurred())
         return fetch_error_or_system();
-    return Ref();
+    return Error();
 }
 
 InternedName module_name{"__module__"};
@@ -327,53 +330,59 @@ Outcome<bool> strict_bool(PyObject* object) {
 
 Outcome<Ref> from_dict(Dictionary source) {
     PyObject* dict = source.object;
-    Outcome<Ref> ok_item = lookup(dict, ok_key);
-    if (!ok_item.ok())
-        return ok_item;
-    if (!ok_item.value())
+    Ref ok_item;
+    if (Error error = lookup(dict, ok_key, ok_item))
+        return error;
+    if (!ok_item)
         return Error::message(PyExc_ValueError, "Missing 'ok' key in dict");
-    Outcome<bool> is_ok_value = strict_bool(ok_item.value().get());
-    if (!is_ok_value.ok())
-        return std::move(is_ok_value.error());
-    ok_item.value() = Ref();
+    bool is_ok_value;
+    if (Py_TYPE(ok_item.get()) == &PyBool_Type) [[likely]] {
+        is_ok_value = ok_item.get() == Py_True;
+    } else {
+        Outcome<bool> truth = strict_bool(ok_item.get());
+        if (!truth.ok())
+            return std::move(truth.error());
+        is_ok_value = truth.value();
+    }
+    ok_item = Ref();
 
-    if (is_ok_value.value()) {
-        Outcome<Ref> value = lookup(dict, value_key);
-        if (!value.ok())
-            return value;
-        if (!value.value())
+    if (is_ok_value) {
+        Ref value;
+        if (Error error = lookup(dict, value_key, value))
+            return error;
+        if (!value)
             return Error::message(PyExc_ValueError, "Missing 'value' key for Ok result");
-        return new_instance({value.value().release(), nullptr, nullptr});
+        return new_instance({value.release(), nullptr, nullptr});
     }
 
-    Outcome<Ref> error_item = lookup(dict, error_key);
-    if (!error_item.ok())
-        return error_item;
-    if (!error_item.value())
+    Ref error_item;
+    if (Error error = lookup(dict, error_key, error_item))
+        return error;
+    if (!error_item)
         return Error::message(PyExc_ValueError, "Missing 'error' key for Err result");
     std::string_view message;
-    if (Error error = text_of(error_item.value().get(), message))
+    if (Error error = text_of(error_item.get(), message))
         return error;
 
-    Outcome<Ref> code_item = lookup(dict, code_key);
-    if (!code_item.ok())
-        return code_item;
+    Ref code_item;
+    if (Error error = lookup(dict, code_key, code_item))
+        return error;
     std::optional<std::string_view> code;
-    if (PyObject* candidate = code_item.value().get(); candidate && PyUnicode_Check(candidate)) {
+    if (PyObject* candidate = code_item.get(); candidate && PyUnicode_Check(candidate)) {
         // A code that is not usable text is dropped, not an error.
         std::string_view text;
         if (Error error = text_of(candidate, text); !error)
             code = text;
     }
 
-    Outcome<Ref> details = lookup(dict, details_key);
-    if (!details.ok())
-        return details;
+    Ref details;
+    if (Error error = lookup(dict, details_key, details))
+        return error;
     // The texts are copied before the items that own them are released.
     Outcome<OwnedTexts> texts = make_texts(message, code);
     if (!texts.ok())
         return std::move(texts.error());
-    return new_instance({nullptr, details.value().release(), texts.value().release()});
+    return new_instance({nullptr, details.release(), texts.value().release()});
 }
 
 // ---------------------------------------------------------------------------
