@@ -145,10 +145,13 @@ ENTRY_ADAPTERS = {"method_fast", "method_noargs", "static_fast", "static_noargs"
 # ---------------------------------------------------------------------------
 # Outside
 
+BUILDS = os.path.join(ROOT, "build", "bench")
+
+
 def find_native_builds():
     paths = []
     for sub, stem in (("tarvella", "tarvella"), ("baseline", "bench_baseline")):
-        d = os.path.join(ROOT, "build", "bench", sub)
+        d = os.path.join(BUILDS, sub)
         if not any(f.startswith(stem) and f.endswith(".so") for f in os.listdir(d)):
             raise SystemExit(f"no {stem}*.so in {d}: run bench/run first")
         paths.append(d)
@@ -159,6 +162,9 @@ def run_impl(impl, names, workdir, python):
     out = os.path.join(workdir, f"cg.{impl}")
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(find_native_builds() + [HERE])
+    # String hashes steer dictionary probes: a fixed seed makes the counts
+    # repeatable to the instruction.
+    env["PYTHONHASHSEED"] = "0"
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
            f"--dump-before={MARK}", python, __file__, "--drive", impl, "--", *names]
     done = subprocess.run(cmd, env=env, capture_output=True, text=True)
@@ -181,8 +187,9 @@ def check_imports(python):
                        "print(bench_baseline.__file__)"],
         env=env, capture_output=True, text=True, check=True).stdout.split()
     for path in where:
-        if not path.startswith(os.path.join(ROOT, "build")):
+        if not path.startswith(BUILDS):
             raise SystemExit(f"callgrind would profile {path}, not the build with symbols")
+    return where
 
 
 def by_function(profile, key):
@@ -195,9 +202,13 @@ def by_function(profile, key):
 
 
 def main():
+    global BUILDS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--drive", help=argparse.SUPPRESS)
-    parser.add_argument("--impls", default="-,tarvella,baseline,handwritten,result,returns")
+    parser.add_argument("--impls", default="tarvella,baseline",
+                        help="comma-separated; the pure-Python ones can be added too")
+    parser.add_argument("--builds", default=BUILDS,
+                        help="directory holding the tarvella/ and baseline/ build trees")
     parser.add_argument("--out", default=os.path.join(HERE, "results.json"))
     parser.add_argument("--keep", action="store_true", help="keep the callgrind files")
     parser.add_argument("names", nargs="*")
@@ -208,6 +219,7 @@ def main():
 
     from cases import CASES
 
+    BUILDS = os.path.abspath(args.builds)
     if shutil.which("valgrind") is None:
         raise SystemExit("valgrind is not installed")
     python = sys.executable

@@ -535,6 +535,8 @@ void null_object_fault(std::source_location where) {
 
 Outcome<Ref> text_object(std::string_view text) { return new_text(text); }
 
+void raise_error(Error& error) { restore_error(std::move(error)); }
+
 #ifdef TARVELLA_FAULT_HOOKS
 namespace {
 std::atomic<int> failing_constructors{0};

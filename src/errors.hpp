@@ -213,6 +213,8 @@ inline Status success() { return Unit{}; }
 
 /// Makes the error the interpreter's current exception.
 void restore_error(Error error);
+/// `restore_error`, out of the way of the entry adapters' success path.
+[[gnu::cold, gnu::noinline]] void raise_error(Error& error);
 /// The pending exception, or an empty error. A `PanicException` of our own
 /// coming back from Python code resumes the fault instead.
 Error fetch_error();

@@ -299,11 +299,17 @@ inline Error convert_all(PyObject** cells, Tuple& converted) {
 
 /// Runs `body(payload)` on `self`, which must be an initialised instance of
 /// `Class`, under a shared borrow: for receivers, and for the instances that
-/// user functions return to the chaining members.
-template <class Class, class T, class Body>
+/// user functions return to the chaining members. `Checked` says that the
+/// interpreter has already checked the type of `self`, as it does for the
+/// receiver of every method and slot other than the binary operators: the
+/// method descriptors and slot wrappers refuse any other object before the
+/// call, and the classes cannot be subclassed. The test would always pass.
+template <class Class, class T, bool Checked = false, class Body>
 inline Outcome<T> with_instance(PyObject* self, Body&& body) {
-    if (Error error = check_receiver(self, Class::type())) [[unlikely]]
-        return error;
+    if constexpr (!Checked) {
+        if (Error error = check_receiver(self, Class::type())) [[unlikely]]
+            return error;
+    }
     auto* instance = instance_of<typename Class::Payload>(self);
     if (!Class::initialised(instance->payload)) [[unlikely]]
         return uninitialised_error(Class::type());
@@ -328,7 +334,7 @@ inline PyObject* object_entry(Wrapper&& wrapper) {
         Outcome<Ref> outcome = fault_barrier<Ref>(wrapper);
         if (outcome.ok()) [[likely]]
             return outcome.value().release();
-        restore_error(std::move(outcome.error()));
+        raise_error(outcome.error());
         return nullptr;
     });
 }
@@ -340,7 +346,7 @@ inline T number_entry(Wrapper&& wrapper) {
         Outcome<T> outcome = fault_barrier<T>(wrapper);
         if (outcome.ok()) [[likely]]
             return outcome.value();
-        restore_error(std::move(outcome.error()));
+        raise_error(outcome.error());
         return -1;
     });
 }
@@ -354,7 +360,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
             return error;
-        return with_instance<Class, Ref>(self, [&](const auto& payload) -> Outcome<Ref> {
+        return with_instance<Class, Ref, true>(self, [&](const auto& payload) -> Outcome<Ref> {
             typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
                 converted;
             if (Error error = detail::convert_all<Spec>(cells.data(), converted))
@@ -369,7 +375,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 template <class Class, auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
-        return with_instance<Class, Ref>(self, [&](const auto& payload) {
+        return with_instance<Class, Ref, true>(self, [&](const auto& payload) {
             before_body();
             return Body(payload);
         });
@@ -425,7 +431,7 @@ PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
 template <class Class, class T, auto Body>
 T number_slot(PyObject* self) {
     return number_entry<T>([&]() -> Outcome<T> {
-        return with_instance<Class, T>(self, [&](const auto& payload) -> Outcome<T> {
+        return with_instance<Class, T, true>(self, [&](const auto& payload) -> Outcome<T> {
             before_body();
             return static_cast<T>(Body(payload));
         });

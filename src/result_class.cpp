@@ -211,14 +211,19 @@ Outcome<Ref> map_err(const ResultPayload& self, Object func) {
     return err_from_triple(triple.value().get());
 }
 
-/// The chaining step behind `flat_map`, `and_then` and `>>`.
-Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
-    if (self.value == nullptr)
-        return copy_of(self);
+/// The chaining step behind `flat_map`, `and_then` and `>>`, on an Ok.
+Outcome<Ref> chain_ok(const ResultPayload& self, PyObject* func) {
     Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
     return with_instance<ResultClass, Ref>(returned.value().get(), copy_of);
+}
+
+/// An Err passes straight through, without the Ok case's frame.
+[[gnu::always_inline]] inline Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
+    if (self.value == nullptr)
+        return copy_of(self);
+    return chain_ok(self, func);
 }
 
 Outcome<Ref> flat_map(const ResultPayload& self, Object func) { return chain(self, func.object); }
