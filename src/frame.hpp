@@ -127,18 +127,25 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
 Error extract_fast_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, PyObject** cells);
 
-/// Fills `cells` (all null on entry) from a vectorcall.
+/// Fills `cells` (all null on entry) from a vectorcall. The slow path fills
+/// a copy, so that the cells themselves never have their address taken and
+/// can stay in registers.
+template <std::size_t N>
 [[gnu::always_inline]] inline Error extract_fast_arguments(const ArgSpec& spec,
                                                            PyObject* const* args, Py_ssize_t nargs,
-                                                           PyObject* kwnames, PyObject** cells) {
+                                                           PyObject* kwnames,
+                                                           std::array<PyObject*, N>& cells) {
     // The common call: positional arguments only, within the accepted range.
     if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count &&
         std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
         for (Py_ssize_t i = 0; i < nargs; ++i)
-            cells[i] = args[i];
+            cells[std::size_t(i)] = args[i];
         return Error();
     }
-    return extract_fast_keywords(spec, args, nargs, kwnames, cells);
+    std::array<PyObject*, N> filled{};
+    Error error = extract_fast_keywords(spec, args, nargs, kwnames, filled.data());
+    cells = filled;
+    return error;
 }
 
 Error extract_tuple_slow(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
@@ -205,7 +212,10 @@ inline Error to_text(PyObject* object, std::string_view& out) {
         out = std::string_view(bytes, std::size_t(size));
         return Error();
     }
-    return to_text_slow(object, out);
+    std::string_view text;
+    Error error = to_text_slow(object, text);
+    out = text;
+    return error;
 }
 inline Error convert(PyObject* cell, Text& out) { return to_text(cell, out.text); }
 inline Error convert(PyObject* cell, OptionalText& out) {
@@ -358,7 +368,7 @@ template <class Class, const ArgSpec& Spec, auto Body>
 PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
-        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
             return error;
         return with_instance<Class, Ref, true>(self, [&](const auto& payload) -> Outcome<Ref> {
             typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
@@ -392,7 +402,7 @@ template <const ArgSpec& Spec, auto Body>
 PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
-        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
             return error;
         typename detail::Signature<decltype(Body)>::Params converted;
         if (Error error = detail::convert_all<Spec>(cells.data(), converted))
@@ -416,7 +426,7 @@ template <const ArgSpec& Spec, auto Body>
 PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
-        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells.data()))
+        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
             return error;
         typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
             converted;

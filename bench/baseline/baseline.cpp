@@ -5,6 +5,10 @@
 // of what user functions return, process-wide interned dictionary keys,
 // keyword names matched by pointer first), but no call frame (no argument
 // descriptors, lock depth, fault barrier, borrow flag or error values).
+// Built with BASELINE_GC (what bench/run does when tarvella's classes are
+// garbage-collected), its instances take part in the collector and freed
+// blocks are kept for reuse as tarvella keeps them, so that the comparison
+// stays one of the same operations.
 // Failures only leave a plain exception set; "extra over the baseline" is then
 // the frame's own cost. Nothing here is meant for use outside the benchmark.
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +20,12 @@
 #include <string_view>
 
 namespace {
+
+#ifdef BASELINE_GC
+constexpr bool collected = true;
+#else
+constexpr bool collected = false;
+#endif
 
 // ---------------------------------------------------------------------------
 // Shared pieces
@@ -46,6 +56,48 @@ struct MayBeObject {
 
 PyObject* result_type = nullptr;
 PyObject* maybe_type = nullptr;
+
+/// Freed instance blocks of one class, linked through their first payload
+/// word, each untracked and holding no reference.
+struct FreeList {
+    static constexpr int capacity = 80;
+    PyObject* top = nullptr;
+    int count = 0;
+};
+FreeList result_blocks;
+FreeList maybe_blocks;
+
+PyObject*& next_block(PyObject* block) { return *reinterpret_cast<PyObject**>(block + 1); }
+
+PyObject* alloc(PyObject* type, FreeList& blocks, std::size_t size) {
+    if (collected && blocks.top != nullptr) {
+        PyObject* block = blocks.top;
+        blocks.top = next_block(block);
+        --blocks.count;
+        std::memset(block + 1, 0, size - sizeof(PyObject));
+        Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
+        Py_INCREF(type);
+        Py_SET_REFCNT(block, 1);
+        PyObject_GC_Track(block);
+        return block;
+    }
+    return PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
+}
+
+/// Frees the block of an emptied instance, and drops its class.
+void free_block(PyObject* self, FreeList& blocks) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!collected) {
+        PyObject_Free(self);
+    } else if (blocks.count < FreeList::capacity) {
+        next_block(self) = blocks.top;
+        blocks.top = self;
+        ++blocks.count;
+    } else {
+        PyObject_GC_Del(self);
+    }
+    Py_DECREF(type);
+}
 
 // Interned once per process: parameter names and dictionary keys.
 PyObject* name_value;
@@ -113,7 +165,7 @@ PyObject* code_of(const Texts* texts) {
 /// Takes over `value`, `details` and `texts`, also when it fails.
 PyObject* new_result(PyObject* value, PyObject* details, Texts* texts) {
     auto* self = reinterpret_cast<ResultObject*>(
-        PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(result_type), 0));
+        alloc(result_type, result_blocks, sizeof(ResultObject)));
     if (self == nullptr) {
         Py_XDECREF(value);
         Py_XDECREF(details);
@@ -136,8 +188,7 @@ PyObject* copy_result(const ResultObject* from) {
 
 /// Takes over `value` (null: Nothing), also when it fails.
 PyObject* new_maybe(PyObject* type, PyObject* value) {
-    auto* self = reinterpret_cast<MayBeObject*>(
-        PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
+    auto* self = reinterpret_cast<MayBeObject*>(alloc(type, maybe_blocks, sizeof(MayBeObject)));
     if (self == nullptr) {
         Py_XDECREF(value);
         return nullptr;
@@ -528,13 +579,20 @@ PyObject* result_or(PyObject* left, PyObject* right) {
 }
 
 void result_dealloc(PyObject* self) {
+    if (collected)
+        PyObject_GC_UnTrack(self);
     ResultObject* object = as_result(self);
     drop_texts(object->texts);
     Py_XDECREF(object->value);
     Py_XDECREF(object->details);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
-    Py_DECREF(type);
+    free_block(self, result_blocks);
+}
+
+int result_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_result(self)->value);
+    Py_VISIT(as_result(self)->details);
+    return 0;
 }
 
 template <auto F>
@@ -563,6 +621,7 @@ PyMethodDef result_methods[] = {
 PyType_Slot result_slots[] = {
     {Py_tp_methods, result_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(&result_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&result_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(&result_repr)},
     {Py_nb_bool, reinterpret_cast<void*>(&result_bool)},
     {Py_mp_length, reinterpret_cast<void*>(&result_len)},
@@ -572,8 +631,11 @@ PyType_Slot result_slots[] = {
     {0, nullptr}, // sentinel
 };
 
+constexpr unsigned gc_flag = collected ? Py_TPFLAGS_HAVE_GC : 0;
+
 PyType_Spec result_spec = {"bench_baseline.Result", sizeof(ResultObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, result_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | gc_flag,
+                           result_slots};
 
 // ---------------------------------------------------------------------------
 // MayBe
@@ -626,10 +688,16 @@ PyObject* maybe_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 void maybe_dealloc(PyObject* self) {
+    if (collected)
+        PyObject_GC_UnTrack(self);
     Py_XDECREF(as_maybe(self)->value);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
-    Py_DECREF(type);
+    free_block(self, maybe_blocks);
+}
+
+int maybe_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_maybe(self)->value);
+    return 0;
 }
 
 PyMethodDef maybe_methods[] = {
@@ -644,11 +712,12 @@ PyType_Slot maybe_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&maybe_new)},
     {Py_tp_methods, maybe_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(&maybe_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&maybe_traverse)},
     {0, nullptr}, // sentinel
 };
 
-PyType_Spec maybe_spec = {"bench_baseline.MayBe", sizeof(MayBeObject), 0, Py_TPFLAGS_DEFAULT,
-                          maybe_slots};
+PyType_Spec maybe_spec = {"bench_baseline.MayBe", sizeof(MayBeObject), 0,
+                          Py_TPFLAGS_DEFAULT | gc_flag, maybe_slots};
 
 // ---------------------------------------------------------------------------
 // Module
