@@ -128,8 +128,15 @@ def test_unprintable_keyword_name(monkeypatch):
     lambda: MayBe.nothing(1),
     lambda: Result.unwrap(5),
     lambda: MayBe.is_just(Result.ok(1)),
+    # the receiver of methods and slots is checked by the interpreter alone
+    lambda: Result.map(MayBe.just(1), str),
+    lambda: MayBe.or_else(Result.ok(1), 0),
+    lambda: Result.__bool__(MayBe.just(1)),
+    lambda: MayBe.__len__(Result.ok(1)),
+    lambda: Result.__repr__(5),
+    lambda: MayBe.__iter__(None),
 ])
-def test_interpreter_refuses_bad_calls_of_no_argument_members(call):
+def test_interpreter_refuses_bad_calls_and_foreign_receivers(call):
     with pytest.raises(TypeError):
         call()
 
