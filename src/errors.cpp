@@ -1,6 +1,6 @@
 #include "errors.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -113,8 +113,11 @@ const char* short_path(const char* file) {
 } // namespace
 
 void report_fault(std::string_view message, const char* file, unsigned line) noexcept {
+    // prctl rather than pthread_getname_np, which glibc moved into libc at
+    // 2.34 under a new symbol version: importing it would make the wheel
+    // refuse every older system. PR_GET_NAME fills at most 16 bytes.
     char name[64] = "<unnamed>";
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
+    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
         std::snprintf(name, sizeof name, "<unnamed>");
     std::fprintf(stderr, "tarvella: internal fault in thread '%s' at %s:%u:\n%.*s\n", name,
                  short_path(file), line, static_cast<int>(message.size()), message.data());
