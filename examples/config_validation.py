@@ -10,7 +10,7 @@ fall back to defaults.
 import tomllib
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 from tarvella import MayBe, Result
 
@@ -66,7 +66,10 @@ def optional(config: dict[str, Any], path: str) -> MayBe[Any]:
     """The setting at "section.key", or Nothing if the file does not set it."""
     section, _, key = path.partition(".")
     table = config.get(section)
-    return MayBe(table.get(key) if isinstance(table, dict) else None)
+    if not isinstance(table, dict):
+        return MayBe.nothing()
+    entries = cast(dict[str, Any], table)  # TOML table keys are strings
+    return MayBe(entries.get(key))
 
 
 def required(config: dict[str, Any], path: str) -> Check[Any]:

@@ -9,7 +9,7 @@ have had in-process, error code and details included.
 import json
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
-from typing import Any
+from typing import Any, cast
 
 from tarvella import Result
 
@@ -56,9 +56,10 @@ def find_user(user_id: int) -> Outcome[User]:
     return Result.err("no such user", code="NOT_FOUND", details={"id": user_id})
 
 
-def new_user(fields: Any) -> Outcome[User]:
-    if not isinstance(fields, dict):
+def new_user(body: Any) -> Outcome[User]:
+    if not isinstance(body, dict):
         return Result.err("expected a JSON object", code="BAD_REQUEST")
+    fields = cast(dict[str, Any], body)  # JSON object keys are strings
     missing = [key for key in ("name", "email") if not isinstance(fields.get(key), str)]
     if missing:
         return Result.err("missing fields", code="UNPROCESSABLE", details={"fields": missing})

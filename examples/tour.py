@@ -63,7 +63,13 @@ show("MayBe.nothing().is_nothing()", MayBe.nothing().is_nothing())
 show("host.map(str.upper)", host.map(str.upper))
 show("timeout.map(str.upper)", timeout.map(str.upper))
 show("host.flat_map(first label)", host.flat_map(lambda h: MayBe(h.split(".")[0] or None)))
-show("host >> (lambda h: MayBe.nothing())", host >> (lambda h: MayBe.nothing()))
+# A named function rather than a lambda after >>: pyright types the operand
+# of an operator on its own, so a lambda's parameter there is unknown to it.
+def no_label(h: str) -> MayBe[str]:
+    return MayBe.nothing()
+
+
+show("host >> no_label", host >> no_label)
 show("timeout.or_else(30)", timeout.or_else(30))
 show("timeout | 30", timeout | 30)
 show("host.match(...)", host.match(just=lambda h: f"host is {h}", nothing=lambda: "no host"))
