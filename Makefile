@@ -1,7 +1,7 @@
 # The two entry points are `make demo` and `make test`; the work is done by
 # scripts that CI runs too.
 
-.PHONY: demo test bench root clean
+.PHONY: demo test bench root dist clean
 
 demo:
 	bash scripts/run-demo
@@ -16,8 +16,13 @@ bench: ; bash bench/run
 root:
 	bash scripts/provision-root
 
+# The sdist and a manylinux wheel, checked, in dist/release/ (see README).
+dist:
+	bash scripts/make-dist
+
 # Removes only what the two scripts create; other tools keep their own
 # directories under build/ and .venvs/.
 clean:
 	rm -rf dist dist-faults build/wheel-* build/faults-* build/logs build/unpacked build/wheelhouse \
-		.venvs/build-* .venvs/test-* .venvs/faults-* .venvs/demo .venvs/tools
+		.venvs/build-* .venvs/test-* .venvs/faults-* .venvs/demo .venvs/tools \
+		.venvs/dist-[0-9]*
