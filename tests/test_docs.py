@@ -13,7 +13,7 @@ import re
 import pytest
 
 DOCS = pathlib.Path(__file__).parent.parent / "docs"
-PAGES = ["guide.md", "api.md"]
+PAGES = ["guide.md", "api.md", "comparison.md"]
 BLOCK = re.compile(r"^( *)```(python|pycon)\n(.*?)^\1```$", re.S | re.M)
 
 
