@@ -138,9 +138,21 @@ void release_nested(PyObject** held) {
     }
 }
 
+namespace {
+/// Blocks of finalised interpreters: never reused, never freed, but still
+/// pointed at, so that leak checkers see them as held rather than lost.
+PyObject* retired_blocks = nullptr;
+} // namespace
+
 void forget_free_blocks() noexcept {
-    for (ClassCell* cell : {&maybe_cell, &result_cell})
+    for (ClassCell* cell : {&maybe_cell, &result_cell}) {
+        while (PyObject* block = cell->free_blocks.top) {
+            cell->free_blocks.top = next_free_block(block);
+            next_free_block(block) = retired_blocks;
+            retired_blocks = block;
+        }
         cell->free_blocks = FreeBlocks();
+    }
 }
 
 Outcome<Ref> iterate_optional(PyObject* value) {
@@ -333,6 +345,7 @@ void forget_interpreter() {
     maybe_cell.type.store(nullptr, std::memory_order_release);
     result_cell.type.store(nullptr, std::memory_order_release);
     forget_error_cells();
+    forget_free_blocks();
     // The interpreter drops its exit functions once it has run them.
     forget_registered.store(false, std::memory_order_release);
 }

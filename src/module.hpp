@@ -151,7 +151,7 @@ inline Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
     return Ref::steal(made);
 }
 
-/// Drops the kept blocks of both classes without freeing them, for when the
+/// Sets the kept blocks of both classes aside for good, unfreed, for when the
 /// interpreter that allocated them is finalised: its allocator may be gone.
 void forget_free_blocks() noexcept;
 
