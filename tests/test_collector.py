@@ -31,8 +31,10 @@ def test_instances_made_after_many_died_start_fresh():
         dead += [MayBe.just(Node()) for _ in range(300)]
         del dead
         made = [Result.ok(1) for _ in range(200)] + [MayBe.nothing() for _ in range(200)]
+        # What getrefcount reports for a list item differs between versions.
+        (held,) = {sys.getrefcount(o) for o in [object(), object()]}
         assert {(repr(m), sys.getrefcount(m), gc.is_tracked(m)) for m in made} == {
-            ("Ok(1)", 3, True), ("Nothing", 3, True)}
+            ("Ok(1)", held, True), ("Nothing", held, True)}
         assert not any(m.is_err() for m in made[:200])
         del made
     assert (sys.getrefcount(Result), sys.getrefcount(MayBe)) == classes
