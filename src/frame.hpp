@@ -254,6 +254,9 @@ inline Outcome<Ref> call_function(PyObject* function, Args... args) {
     return Ref::steal(result);
 }
 
+/// Marks a member whose body runs no Python code (see `with_instance`).
+inline constexpr bool quiet = true;
+
 /// Parameter lists that members of both classes share.
 inline InternedName message_params[] = {{"message"}};
 inline InternedName default_params[] = {{"default"}};
@@ -314,7 +317,10 @@ inline Error convert_all(PyObject** cells, Tuple& converted) {
 /// receiver of every method and slot other than the binary operators: the
 /// method descriptors and slot wrappers refuse any other object before the
 /// call, and the classes cannot be subclassed. The test would always pass.
-template <class Class, class T, bool Checked = false, class Body>
+/// `Quiet` says that the body runs no Python code and makes no object that
+/// the collector counts (so no collection, no finaliser), so nothing can drop
+/// the receiver while it is borrowed, and holding it would only cost.
+template <class Class, class T, bool Checked = false, bool Quiet = false, class Body>
 inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     if constexpr (!Checked) {
         if (Error error = check_receiver(self, Class::type())) [[unlikely]]
@@ -326,7 +332,9 @@ inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     // Callers may pass the instance borrowed (a list's repr does), and user
     // code that the body runs may drop every other reference to it: the one
     // held here keeps it alive until its borrow is released.
-    Ref alive = Ref::borrow(self);
+    Ref alive;
+    if constexpr (!Quiet)
+        alive = Ref::borrow(self);
     if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
         return error;
     return while_borrowed(instance->borrow, [&] {
@@ -364,13 +372,13 @@ inline T number_entry(Wrapper&& wrapper) {
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 /// Instance method, fast call with keywords.
-template <class Class, const ArgSpec& Spec, auto Body>
+template <class Class, const ArgSpec& Spec, auto Body, bool Quiet = false>
 PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
             return error;
-        return with_instance<Class, Ref, true>(self, [&](const auto& payload) -> Outcome<Ref> {
+        return with_instance<Class, Ref, true, Quiet>(self, [&](const auto& payload) -> Outcome<Ref> {
             typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
                 converted;
             if (Error error = detail::convert_all<Spec>(cells.data(), converted))
@@ -382,10 +390,10 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 /// Instance method without arguments; also `__repr__` and `__iter__`.
-template <class Class, auto Body>
+template <class Class, auto Body, bool Quiet = false>
 PyObject* method_noargs(PyObject* self, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
-        return with_instance<Class, Ref, true>(self, [&](const auto& payload) {
+        return with_instance<Class, Ref, true, Quiet>(self, [&](const auto& payload) {
             before_body();
             return Body(payload);
         });
@@ -438,10 +446,10 @@ PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 /// `__bool__` (T = int) and `__len__` (T = Py_ssize_t).
-template <class Class, class T, auto Body>
+template <class Class, class T, auto Body, bool Quiet = false>
 T number_slot(PyObject* self) {
     return number_entry<T>([&]() -> Outcome<T> {
-        return with_instance<Class, T, true>(self, [&](const auto& payload) -> Outcome<T> {
+        return with_instance<Class, T, true, Quiet>(self, [&](const auto& payload) -> Outcome<T> {
             before_body();
             return static_cast<T>(Body(payload));
         });
@@ -450,7 +458,7 @@ T number_slot(PyObject* self) {
 
 /// `|` and `>>`: a left operand of another class, or one that cannot be
 /// borrowed, answers `NotImplemented` so the interpreter can try elsewhere.
-template <class Class, auto Body>
+template <class Class, auto Body, bool Quiet = false>
 PyObject* operator_slot(PyObject* left, PyObject* right) {
     return object_entry([&]() -> Outcome<Ref> {
         // The check's error would be dropped unraised, so none is built.
@@ -459,7 +467,9 @@ PyObject* operator_slot(PyObject* left, PyObject* right) {
         auto* instance = instance_of<typename Class::Payload>(left);
         if (!Class::initialised(instance->payload))
             return Ref::borrow(Py_NotImplemented);
-        Ref alive = Ref::borrow(left); // as in `with_instance`
+        Ref alive; // as in `with_instance`
+        if constexpr (!Quiet)
+            alive = Ref::borrow(left);
         if (borrow_shared(instance->borrow))
             return Ref::borrow(Py_NotImplemented);
         return while_borrowed(instance->borrow, [&] {

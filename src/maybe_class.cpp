@@ -173,21 +173,21 @@ constexpr MethodEntry methods[] = {
      "just(obj)\n--\n\nConstructeur Just"},
     {"nothing", &static_noargs<nothing>, METH_NOARGS | METH_STATIC,
      "nothing()\n--\n\nConstructeur Nothing"},
-    {"is_just", &method_noargs<C, is_just>, METH_NOARGS,
+    {"is_just", &method_noargs<C, is_just, quiet>, METH_NOARGS,
      "is_just($self)\n--\n\nTrue si Just, False si Nothing"},
-    {"is_nothing", &method_noargs<C, is_nothing>, METH_NOARGS,
+    {"is_nothing", &method_noargs<C, is_nothing, quiet>, METH_NOARGS,
      "is_nothing($self)\n--\n\nTrue si Nothing, False si Just"},
-    {"unwrap", &method_noargs<C, unwrap>, METH_NOARGS,
+    {"unwrap", &method_noargs<C, unwrap, quiet>, METH_NOARGS,
      "unwrap($self)\n--\n\nUnwrap ou ValueError si Nothing"},
     {"expect", &method_fast<C, expect_spec, expect>, fast,
      "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message "
      "personnalisé"},
-    {"to_option", &method_noargs<C, to_option>, METH_NOARGS,
+    {"to_option", &method_noargs<C, to_option, quiet>, METH_NOARGS,
      "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
     {"match", &method_fast<C, match_spec, match>, fast,
      "match($self, just=None, nothing=None)\n--\n\nmatch(just=..., nothing=...) : pattern "
      "matching ergonomique"},
-    {"or_else", &method_fast<C, or_else_spec, or_else>, fast,
+    {"or_else", &method_fast<C, or_else_spec, or_else, quiet>, fast,
      "or_else($self, default)\n--\n\nor_else(default) renvoie la valeur interne ou default"},
     {"map", &method_fast<C, map_spec, map>, fast,
      "map($self, func)\n--\n\nmap(fn) : applique fn à la valeur interne et wrappe dans un "
@@ -201,12 +201,12 @@ constexpr MethodEntry methods[] = {
 
 constexpr SlotEntry slots[] = {
     {Py_tp_new, &construct},
-    {Py_mp_length, &number_slot<C, Py_ssize_t, length>},
+    {Py_mp_length, &number_slot<C, Py_ssize_t, length, quiet>},
     {Py_tp_iter, &unary_slot<C, iterate>},
-    {Py_nb_bool, &number_slot<C, int, truth>},
+    {Py_nb_bool, &number_slot<C, int, truth, quiet>},
     {Py_tp_repr, &unary_slot<C, repr>},
     {Py_nb_rshift, &operator_slot<C, rshift>},
-    {Py_nb_or, &operator_slot<C, or_value>},
+    {Py_nb_or, &operator_slot<C, or_value, quiet>},
 };
 
 constexpr ClassSpec maybe_spec{

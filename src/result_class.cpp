@@ -493,18 +493,18 @@ constexpr MethodEntry methods[] = {
     {"from_dict", &static_fast<from_dict_spec, from_dict>, fast | METH_STATIC,
      "from_dict(dict)\n--\n\nfrom_dict(d) : construit un Result depuis un dict (inverse de "
      "to_dict)"},
-    {"is_ok", &method_noargs<C, is_ok>, METH_NOARGS, "is_ok($self)\n--\n\nTrue si Ok"},
-    {"is_err", &method_noargs<C, is_err>, METH_NOARGS, "is_err($self)\n--\n\nTrue si Err"},
-    {"unwrap", &method_noargs<C, unwrap>, METH_NOARGS,
+    {"is_ok", &method_noargs<C, is_ok, quiet>, METH_NOARGS, "is_ok($self)\n--\n\nTrue si Ok"},
+    {"is_err", &method_noargs<C, is_err, quiet>, METH_NOARGS, "is_err($self)\n--\n\nTrue si Err"},
+    {"unwrap", &method_noargs<C, unwrap, quiet>, METH_NOARGS,
      "unwrap($self)\n--\n\nUnwrap value ou ValueError si Err"},
     {"expect", &method_fast<C, expect_spec, expect>, fast,
      "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message "
      "personnalisé"},
-    {"unwrap_or", &method_fast<C, unwrap_or_spec, unwrap_or>, fast,
+    {"unwrap_or", &method_fast<C, unwrap_or_spec, unwrap_or, quiet>, fast,
      "unwrap_or($self, default)\n--\n\nunwrap_or(default) renvoie value ou default si Err"},
     {"unwrap_err", &method_noargs<C, unwrap_err>, METH_NOARGS,
      "unwrap_err($self)\n--\n\nunwrap_err() retourne (msg, code, details) ou ValueError si Ok"},
-    {"to_option", &method_noargs<C, to_option>, METH_NOARGS,
+    {"to_option", &method_noargs<C, to_option, quiet>, METH_NOARGS,
      "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
     {"match", &method_fast<C, match_spec, match>, fast,
      "match($self, ok=None, err=None)\n--\n\nmatch(ok=..., err=...) : pattern matching "
@@ -528,12 +528,12 @@ constexpr MethodEntry methods[] = {
 };
 
 constexpr SlotEntry slots[] = {
-    {Py_nb_bool, &number_slot<C, int, truth>},
+    {Py_nb_bool, &number_slot<C, int, truth, quiet>},
     {Py_tp_repr, &unary_slot<C, repr>},
-    {Py_mp_length, &number_slot<C, Py_ssize_t, length>},
+    {Py_mp_length, &number_slot<C, Py_ssize_t, length, quiet>},
     {Py_tp_iter, &unary_slot<C, iterate>},
     {Py_nb_rshift, &operator_slot<C, rshift>},
-    {Py_nb_or, &operator_slot<C, or_value>},
+    {Py_nb_or, &operator_slot<C, or_value, quiet>},
 };
 
 constexpr ClassSpec result_spec{
