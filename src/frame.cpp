@@ -240,13 +240,6 @@ Error to_text_slow(PyObject* object, std::string_view& out) {
     return Error();
 }
 
-Error convert(PyObject* cell, Dictionary& out) {
-    if (!Py_IS_TYPE(cell, &PyDict_Type) && !PyDict_Check(cell))
-        return type_mismatch_error(cell, reinterpret_cast<PyObject*>(&PyDict_Type));
-    out.object = cell;
-    return Error();
-}
-
 Error wrap_argument_error(std::string_view parameter, Error error) {
     PyObject* exception = normalize_error(error);
     if (reinterpret_cast<PyObject*>(Py_TYPE(exception)) != PyExc_TypeError)

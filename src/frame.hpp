@@ -201,7 +201,7 @@ inline Error convert(PyObject* cell, OptionalObject& out) {
 }
 Error to_text_slow(PyObject* object, std::string_view& out);
 /// The UTF-8 of a `str` (or subclass), or the error to report.
-inline Error to_text(PyObject* object, std::string_view& out) {
+[[gnu::always_inline]] inline Error to_text(PyObject* object, std::string_view& out) {
     // An exact `str` with its UTF-8 at hand is the usual case; the flag test
     // of the general one is a call under the stable ABI.
     if (Py_IS_TYPE(object, &PyUnicode_Type)) [[likely]] {
@@ -229,7 +229,12 @@ inline Error convert(PyObject* cell, OptionalText& out) {
         out.text = text;
     return error;
 }
-Error convert(PyObject* cell, Dictionary& out);
+inline Error convert(PyObject* cell, Dictionary& out) {
+    if (!Py_IS_TYPE(cell, &PyDict_Type) && !PyDict_Check(cell))
+        return type_mismatch_error(cell, reinterpret_cast<PyObject*>(&PyDict_Type));
+    out.object = cell;
+    return Error();
+}
 
 /// Rewrites a conversion's `TypeError` as "argument '<name>': ...".
 Error wrap_argument_error(std::string_view parameter, Error error);
@@ -255,7 +260,18 @@ inline Outcome<Ref> call_function(PyObject* function, Args... args) {
 }
 
 /// Marks a member whose body runs no Python code (see `with_instance`).
+/// Members that run it only for some receivers name instead a test of the
+/// payload that says when they do not.
 inline constexpr bool quiet = true;
+
+/// Whether a member with the quietness `Quiet` must hold its receiver.
+template <auto Quiet, class Payload>
+[[gnu::always_inline]] inline bool holds_receiver(const Payload& payload) {
+    if constexpr (std::is_same_v<decltype(Quiet), bool>)
+        return !Quiet;
+    else
+        return !Quiet(payload);
+}
 
 /// Parameter lists that members of both classes share.
 inline InternedName message_params[] = {{"message"}};
@@ -317,11 +333,13 @@ inline Error convert_all(PyObject** cells, Tuple& converted) {
 /// receiver of every method and slot other than the binary operators: the
 /// method descriptors and slot wrappers refuse any other object before the
 /// call, and the classes cannot be subclassed. The test would always pass.
-/// `Quiet` says that the body runs no Python code and makes no object that
-/// the collector counts (so no collection, no finaliser), so nothing can drop
-/// the receiver while it is borrowed, and holding it would only cost.
-template <class Class, class T, bool Checked = false, bool Quiet = false, class Body>
-inline Outcome<T> with_instance(PyObject* self, Body&& body) {
+/// `Quiet` (always, or for the payloads its test accepts) says that the body
+/// runs no Python code and releases nothing with a finaliser, so nothing can
+/// drop the receiver while it is borrowed, and holding it would only cost.
+/// Allocating is allowed: since 3.12 the collector runs only where the
+/// evaluation loop checks for pending work, never inside an allocation.
+template <class Class, class T, bool Checked = false, auto Quiet = false, class Body>
+[[gnu::always_inline]] inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     if constexpr (!Checked) {
         if (Error error = check_receiver(self, Class::type())) [[unlikely]]
             return error;
@@ -333,7 +351,7 @@ inline Outcome<T> with_instance(PyObject* self, Body&& body) {
     // code that the body runs may drop every other reference to it: the one
     // held here keeps it alive until its borrow is released.
     Ref alive;
-    if constexpr (!Quiet)
+    if (holds_receiver<Quiet>(instance->payload))
         alive = Ref::borrow(self);
     if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
         return error;
@@ -372,7 +390,7 @@ inline T number_entry(Wrapper&& wrapper) {
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 /// Instance method, fast call with keywords.
-template <class Class, const ArgSpec& Spec, auto Body, bool Quiet = false>
+template <class Class, const ArgSpec& Spec, auto Body, auto Quiet = false>
 PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
@@ -390,7 +408,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 /// Instance method without arguments; also `__repr__` and `__iter__`.
-template <class Class, auto Body, bool Quiet = false>
+template <class Class, auto Body, auto Quiet = false>
 PyObject* method_noargs(PyObject* self, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
         return with_instance<Class, Ref, true, Quiet>(self, [&](const auto& payload) {
@@ -400,9 +418,9 @@ PyObject* method_noargs(PyObject* self, PyObject*) {
     });
 }
 
-template <class Class, auto Body>
+template <class Class, auto Body, auto Quiet = false>
 PyObject* unary_slot(PyObject* self) {
-    return method_noargs<Class, Body>(self, nullptr);
+    return method_noargs<Class, Body, Quiet>(self, nullptr);
 }
 
 /// Static method, fast call with keywords.
@@ -446,7 +464,7 @@ PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 /// `__bool__` (T = int) and `__len__` (T = Py_ssize_t).
-template <class Class, class T, auto Body, bool Quiet = false>
+template <class Class, class T, auto Body, auto Quiet = false>
 T number_slot(PyObject* self) {
     return number_entry<T>([&]() -> Outcome<T> {
         return with_instance<Class, T, true, Quiet>(self, [&](const auto& payload) -> Outcome<T> {
@@ -458,7 +476,7 @@ T number_slot(PyObject* self) {
 
 /// `|` and `>>`: a left operand of another class, or one that cannot be
 /// borrowed, answers `NotImplemented` so the interpreter can try elsewhere.
-template <class Class, auto Body, bool Quiet = false>
+template <class Class, auto Body, auto Quiet = false>
 PyObject* operator_slot(PyObject* left, PyObject* right) {
     return object_entry([&]() -> Outcome<Ref> {
         // The check's error would be dropped unraised, so none is built.
@@ -468,7 +486,7 @@ PyObject* operator_slot(PyObject* left, PyObject* right) {
         if (!Class::initialised(instance->payload))
             return Ref::borrow(Py_NotImplemented);
         Ref alive; // as in `with_instance`
-        if constexpr (!Quiet)
+        if (holds_receiver<Quiet>(instance->payload))
             alive = Ref::borrow(left);
         if (borrow_shared(instance->borrow))
             return Ref::borrow(Py_NotImplemented);

@@ -4,15 +4,18 @@
 
 namespace tarvella {
 
+template <bool Clear>
 inline void MayBeClass::take_references(MayBePayload& payload, PyObject** held) {
-    held[0] = std::exchange(payload.value, nullptr);
+    held[0] = payload.value;
+    if constexpr (Clear)
+        payload.value = nullptr;
 }
 
 namespace {
 
 /// An instance of exactly `type` holding `value` (absent: Nothing).
 [[gnu::always_inline]] inline Outcome<Ref> instance_holding(PyObject* type, Ref value) {
-    Outcome<Ref> made = alloc_instance(maybe_cell, type);
+    Outcome<Ref> made = alloc_instance<MayBePayload>(maybe_cell, type);
     if (!made.ok())
         return std::move(made.error()); // `value` is released on the way out
     instance_of<MayBePayload>(made.value().get())->payload.value = value.release();
@@ -86,7 +89,8 @@ Outcome<Ref> chain(const MayBePayload& self, PyObject* func) {
     Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
-    Outcome<Ref> value = with_instance<MayBeClass, Ref>(
+    // `returned` keeps the instance alive while its value is read.
+    Outcome<Ref> value = with_instance<MayBeClass, Ref, false, quiet>(
         returned.value().get(), [](const MayBePayload& payload) -> Outcome<Ref> {
             return payload.value != nullptr ? Ref::borrow(payload.value) : Ref();
         });
@@ -155,6 +159,10 @@ Outcome<Ref> or_value(const MayBePayload& self, PyObject* fallback) {
 // ---------------------------------------------------------------------------
 // Tables
 
+// Nothing is where the chaining members and the text form run no Python code:
+// they make a fresh Nothing or a fixed text (see `with_instance`).
+bool holds_nothing(const MayBePayload& self) { return self.value == nullptr; }
+
 InternedName match_params[] = {{"just"}, {"nothing"}};
 
 constexpr ArgSpec just_spec{"MayBe", "just", obj_params, 1};
@@ -179,7 +187,7 @@ constexpr MethodEntry methods[] = {
      "is_nothing($self)\n--\n\nTrue si Nothing, False si Just"},
     {"unwrap", &method_noargs<C, unwrap, quiet>, METH_NOARGS,
      "unwrap($self)\n--\n\nUnwrap ou ValueError si Nothing"},
-    {"expect", &method_fast<C, expect_spec, expect>, fast,
+    {"expect", &method_fast<C, expect_spec, expect, quiet>, fast,
      "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message "
      "personnalisé"},
     {"to_option", &method_noargs<C, to_option, quiet>, METH_NOARGS,
@@ -189,10 +197,10 @@ constexpr MethodEntry methods[] = {
      "matching ergonomique"},
     {"or_else", &method_fast<C, or_else_spec, or_else, quiet>, fast,
      "or_else($self, default)\n--\n\nor_else(default) renvoie la valeur interne ou default"},
-    {"map", &method_fast<C, map_spec, map>, fast,
+    {"map", &method_fast<C, map_spec, map, holds_nothing>, fast,
      "map($self, func)\n--\n\nmap(fn) : applique fn à la valeur interne et wrappe dans un "
      "nouveau MayBe"},
-    {"flat_map", &method_fast<C, flat_map_spec, flat_map>, fast,
+    {"flat_map", &method_fast<C, flat_map_spec, flat_map, holds_nothing>, fast,
      "flat_map($self, func)\n--\n\nflat_map(fn) : applique fn à la valeur et attend un MayBe "
      "en retour"},
     {"__class_getitem__", &class_fast<getitem_spec, class_itself>, fast | METH_CLASS,
@@ -202,10 +210,10 @@ constexpr MethodEntry methods[] = {
 constexpr SlotEntry slots[] = {
     {Py_tp_new, &construct},
     {Py_mp_length, &number_slot<C, Py_ssize_t, length, quiet>},
-    {Py_tp_iter, &unary_slot<C, iterate>},
+    {Py_tp_iter, &unary_slot<C, iterate, quiet>},
     {Py_nb_bool, &number_slot<C, int, truth, quiet>},
-    {Py_tp_repr, &unary_slot<C, repr>},
-    {Py_nb_rshift, &operator_slot<C, rshift>},
+    {Py_tp_repr, &unary_slot<C, repr, holds_nothing>},
+    {Py_nb_rshift, &operator_slot<C, rshift, holds_nothing>},
     {Py_nb_or, &operator_slot<C, or_value, quiet>},
 };
 

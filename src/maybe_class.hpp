@@ -16,6 +16,7 @@ struct MayBeClass {
     static PyObject* type() { return require_class_object(maybe_cell); }
     /// An empty payload is Nothing: every state is a valid one.
     static constexpr bool initialised(const MayBePayload&) { return true; }
+    template <bool Clear = true>
     static void take_references(MayBePayload& payload, PyObject** held);
     static int traverse(const MayBePayload& payload, visitproc visit, void* arg) {
         return payload.value != nullptr ? visit(payload.value, arg) : 0;

@@ -101,6 +101,8 @@ Outcome<PyObject*> get_class_object(ClassCell& cell) {
         release_reference(made);
         return expected;
     }
+    if (PySys_GetObject("gettotalrefcount") == nullptr)
+        cell.free_blocks.limit = FreeBlocks::capacity;
     return made;
 }
 

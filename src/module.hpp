@@ -84,6 +84,11 @@ struct FreeBlocks {
     /// no reference, not even to its class, and keeps its collector header.
     PyObject* top = nullptr;
     int count = 0;
+    /// How many may be kept: `capacity`, set when the class is stored, or 0.
+    /// A debug build of the interpreter keeps none: it counts every
+    /// reference made, and a reused block's first one cannot be counted
+    /// without a call on every allocation.
+    int limit = 0;
 };
 
 /// Holds one class object for the rest of the process, built on first need.
@@ -121,7 +126,8 @@ inline PyObject*& next_free_block(PyObject* block) {
 /// `object.__new__(type)` does for these classes, minus the argument tuple
 /// and the checks of it, which cannot fail here: this is on the path of
 /// every new instance.
-inline Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
+template <class Payload>
+[[gnu::always_inline]] inline Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
 #ifdef TARVELLA_FAULT_HOOKS
     if (take_failing_allocation()) {
         PyErr_NoMemory();
@@ -132,16 +138,16 @@ inline Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
     if (PyObject* block = blocks.top) [[likely]] {
         blocks.top = next_free_block(block);
         --blocks.count;
-        // Everything a fresh allocation sets: the record zeroed, the class
-        // and the reference an instance holds to it, a count of one (raised
-        // by the interpreter, so that a debug build counts the reference),
-        // and tracking.
-        std::memset(reinterpret_cast<char*>(block) + sizeof(PyObject), 0,
-                    std::size_t(cell.spec.basic_size) - sizeof(PyObject));
+        // Everything a fresh allocation sets: the record zeroed (field by
+        // field, so that the stores the caller makes next replace these),
+        // the class and the reference an instance holds to it, a count of
+        // one, and tracking.
+        Instance<Payload>* instance = instance_of<Payload>(block);
+        instance->payload = Payload{};
+        instance->borrow.store(0, std::memory_order_relaxed);
         Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
         Py_INCREF(type);
-        Py_SET_REFCNT(block, 0);
-        Py_IncRef(block);
+        Py_SET_REFCNT(block, 1);
         PyObject_GC_Track(block);
         return Ref::steal(block);
     }
@@ -169,7 +175,7 @@ inline bool dies_with_release(PyObject* object) {
 /// Releases what a dying payload held. Instances of these classes nested in
 /// one another are taken apart in a loop, so that freeing a long chain does
 /// not recurse once per link through deallocation and exhaust the C stack.
-inline void release_held(PyObject** held) {
+[[gnu::always_inline]] inline void release_held(PyObject** held) {
     if (dies_with_release(held[0]) || dies_with_release(held[1])) [[unlikely]] {
         release_nested(held);
         return;
@@ -189,18 +195,19 @@ void take_references(PyObject* self, PyObject** held) {
 /// Frees an instance whose count reached zero. There is no fault barrier
 /// here, so a fault ends the process.
 template <class Class>
-void instance_dealloc(PyObject* self) {
+[[gnu::flatten]] void instance_dealloc(PyObject* self) {
     // Untracked first: releasing the payload may run a collection, which must
     // not find a half-emptied instance with a count of zero.
     PyObject_GC_UnTrack(self);
     outer_guard([self] {
         Entry entry;
         PyObject* held[2] = {nullptr, nullptr};
-        Class::take_references(instance_of<typename Class::Payload>(self)->payload, held);
+        Class::template take_references<false>(instance_of<typename Class::Payload>(self)->payload,
+                                               held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
         FreeBlocks& blocks = Class::cell().free_blocks;
-        if (blocks.count < FreeBlocks::capacity) [[likely]] {
+        if (blocks.count < blocks.limit) [[likely]] {
             next_free_block(self) = blocks.top;
             blocks.top = self;
             ++blocks.count;

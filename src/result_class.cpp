@@ -59,10 +59,13 @@ Outcome<OwnedTexts> make_texts(std::string_view message, std::optional<std::stri
 
 } // namespace
 
+template <bool Clear>
 inline void ResultClass::take_references(ResultPayload& payload, PyObject** held) {
-    drop_texts(std::exchange(payload.texts, nullptr));
-    held[0] = std::exchange(payload.value, nullptr);
-    held[1] = std::exchange(payload.details, nullptr);
+    drop_texts(payload.texts);
+    held[0] = payload.value;
+    held[1] = payload.details;
+    if constexpr (Clear)
+        payload = {};
 }
 
 namespace {
@@ -71,7 +74,7 @@ namespace {
 /// and text share it takes over; if allocation fails they are released.
 /// Callers build `owned` in the call itself, so nothing can fail between.
 [[gnu::always_inline]] inline Outcome<Ref> new_instance(ResultPayload owned) {
-    Outcome<Ref> made = alloc_instance(result_cell, ResultClass::type());
+    Outcome<Ref> made = alloc_instance<ResultPayload>(result_cell, ResultClass::type());
     if (!made.ok()) [[unlikely]] {
         PyObject* held[2] = {nullptr, nullptr};
         ResultClass::take_references(owned, held);
@@ -89,7 +92,7 @@ PyObject* new_reference(PyObject* object) {
 }
 
 /// A fresh instance with the same objects and the same (shared) texts.
-Outcome<Ref> copy_of(const ResultPayload& payload) {
+[[gnu::always_inline]] inline Outcome<Ref> copy_of(const ResultPayload& payload) {
     if (payload.texts != nullptr)
         payload.texts->shares.fetch_add(1, std::memory_order_relaxed);
     return new_instance(
@@ -114,7 +117,9 @@ Outcome<Ref> call_with_triple(PyObject* function, const ResultPayload& payload) 
 
 /// The `str` text of an object that must be one; not an argument, so a
 /// wrong type is reported without a parameter name.
-Error text_of(PyObject* object, std::string_view& out) { return to_text(object, out); }
+[[gnu::always_inline]] inline Error text_of(PyObject* object, std::string_view& out) {
+    return to_text(object, out);
+}
 
 // ---------------------------------------------------------------------------
 // Constructors
@@ -216,7 +221,9 @@ Outcome<Ref> chain_ok(const ResultPayload& self, PyObject* func) {
     Outcome<Ref> returned = call_function(func, self.value);
     if (!returned.ok())
         return returned;
-    return with_instance<ResultClass, Ref>(returned.value().get(), copy_of);
+    // `returned` keeps the instance alive, and copying it runs no Python code.
+    return with_instance<ResultClass, Ref, false, quiet>(
+        returned.value().get(), [](const ResultPayload& payload) { return copy_of(payload); });
 }
 
 /// An Err passes straight through, without the Ok case's frame.
@@ -226,7 +233,9 @@ Outcome<Ref> chain_ok(const ResultPayload& self, PyObject* func) {
     return chain_ok(self, func);
 }
 
-Outcome<Ref> flat_map(const ResultPayload& self, Object func) { return chain(self, func.object); }
+[[gnu::always_inline]] inline Outcome<Ref> flat_map(const ResultPayload& self, Object func) {
+    return chain(self, func.object);
+}
 
 Outcome<Ref> match(const ResultPayload& self, OptionalObject on_ok, OptionalObject on_err) {
     if (self.value != nullptr)
@@ -270,15 +279,12 @@ Outcome<Ref> to_dict(const ResultPayload& self) {
 }
 
 /// A plain lookup: a subclass's `__getitem__` or `__missing__` is not asked.
-/// An absent key leaves `found` empty. The item is held, since comparing keys
-/// while looking up the next one may run Python code that changes the dict.
-[[gnu::always_inline]] inline Error lookup(PyObject* dict, InternedName& key, Ref& found) {
-    PyObject* item = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
-    if (item != nullptr) [[likely]] {
-        found = Ref::borrow(item);
-        return Error();
-    }
-    if (PyErr_Occurred())
+/// An absent key leaves `found` null. The item is borrowed: comparing keys
+/// while looking up the next one may run Python code that changes the dict,
+/// so an item that must outlive a later lookup is held by the caller.
+[[gnu::always_inline]] inline Error lookup(PyObject* dict, InternedName& key, PyObject*& found) {
+    found = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
+    if (found == nullptr && PyErr_Occurred()) [[unlikely]]
         return fetch_error_or_system();
     return Error();
 }
@@ -335,59 +341,62 @@ Outcome<bool> strict_bool(PyObject* object) {
 
 Outcome<Ref> from_dict(Dictionary source) {
     PyObject* dict = source.object;
-    Ref ok_item;
+    PyObject* ok_item;
     if (Error error = lookup(dict, ok_key, ok_item))
         return error;
-    if (!ok_item)
+    if (ok_item == nullptr)
         return Error::message(PyExc_ValueError, "Missing 'ok' key in dict");
     bool is_ok_value;
-    if (Py_TYPE(ok_item.get()) == &PyBool_Type) [[likely]] {
-        is_ok_value = ok_item.get() == Py_True;
+    if (Py_TYPE(ok_item) == &PyBool_Type) [[likely]] {
+        is_ok_value = ok_item == Py_True;
     } else {
-        Outcome<bool> truth = strict_bool(ok_item.get());
+        Ref held = Ref::borrow(ok_item); // its `__bool__` may change the dict
+        Outcome<bool> truth = strict_bool(ok_item);
         if (!truth.ok())
             return std::move(truth.error());
         is_ok_value = truth.value();
     }
-    ok_item = Ref();
 
     if (is_ok_value) {
-        Ref value;
+        PyObject* value;
         if (Error error = lookup(dict, value_key, value))
             return error;
-        if (!value)
+        if (value == nullptr)
             return Error::message(PyExc_ValueError, "Missing 'value' key for Ok result");
-        return new_instance({value.release(), nullptr, nullptr});
+        return new_instance({new_reference(value), nullptr, nullptr});
     }
 
-    Ref error_item;
-    if (Error error = lookup(dict, error_key, error_item))
+    PyObject* found;
+    if (Error error = lookup(dict, error_key, found))
         return error;
-    if (!error_item)
+    if (found == nullptr)
         return Error::message(PyExc_ValueError, "Missing 'error' key for Err result");
+    // The message and code texts are read from the items, so these are held
+    // until the texts are copied.
+    Ref error_item = Ref::borrow(found);
     std::string_view message;
-    if (Error error = text_of(error_item.get(), message))
+    if (Error error = text_of(found, message))
         return error;
 
-    Ref code_item;
-    if (Error error = lookup(dict, code_key, code_item))
+    if (Error error = lookup(dict, code_key, found))
         return error;
+    Ref code_item;
     std::optional<std::string_view> code;
-    if (PyObject* candidate = code_item.get(); candidate && PyUnicode_Check(candidate)) {
+    if (found != nullptr && PyUnicode_Check(found)) {
+        code_item = Ref::borrow(found);
         // A code that is not usable text is dropped, not an error.
         std::string_view text;
-        if (Error error = text_of(candidate, text); !error)
+        if (Error error = text_of(found, text); !error)
             code = text;
     }
 
-    Ref details;
+    PyObject* details;
     if (Error error = lookup(dict, details_key, details))
         return error;
-    // The texts are copied before the items that own them are released.
     Outcome<OwnedTexts> texts = make_texts(message, code);
     if (!texts.ok())
         return std::move(texts.error());
-    return new_instance({nullptr, details.release(), texts.value().release()});
+    return new_instance({nullptr, new_reference(details), texts.value().release()});
 }
 
 // ---------------------------------------------------------------------------
@@ -465,6 +474,11 @@ Outcome<Ref> or_value(const ResultPayload& self, PyObject* fallback) {
 // ---------------------------------------------------------------------------
 // Tables
 
+// The variant on which a member runs no Python code: it only copies or reads
+// its receiver (see `with_instance`).
+bool holds_err(const ResultPayload& self) { return self.value == nullptr; }
+bool holds_ok(const ResultPayload& self) { return self.value != nullptr; }
+
 InternedName value_params[] = {{"value"}};
 InternedName err_params[] = {{"message"}, {"code"}, {"details"}};
 InternedName dict_params[] = {{"dict"}};
@@ -497,29 +511,29 @@ constexpr MethodEntry methods[] = {
     {"is_err", &method_noargs<C, is_err, quiet>, METH_NOARGS, "is_err($self)\n--\n\nTrue si Err"},
     {"unwrap", &method_noargs<C, unwrap, quiet>, METH_NOARGS,
      "unwrap($self)\n--\n\nUnwrap value ou ValueError si Err"},
-    {"expect", &method_fast<C, expect_spec, expect>, fast,
+    {"expect", &method_fast<C, expect_spec, expect, quiet>, fast,
      "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message "
      "personnalisé"},
     {"unwrap_or", &method_fast<C, unwrap_or_spec, unwrap_or, quiet>, fast,
      "unwrap_or($self, default)\n--\n\nunwrap_or(default) renvoie value ou default si Err"},
-    {"unwrap_err", &method_noargs<C, unwrap_err>, METH_NOARGS,
+    {"unwrap_err", &method_noargs<C, unwrap_err, quiet>, METH_NOARGS,
      "unwrap_err($self)\n--\n\nunwrap_err() retourne (msg, code, details) ou ValueError si Ok"},
     {"to_option", &method_noargs<C, to_option, quiet>, METH_NOARGS,
      "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
     {"match", &method_fast<C, match_spec, match>, fast,
      "match($self, ok=None, err=None)\n--\n\nmatch(ok=..., err=...) : pattern matching "
      "ergonomique"},
-    {"map", &method_fast<C, map_spec, map>, fast,
+    {"map", &method_fast<C, map_spec, map, holds_err>, fast,
      "map($self, func)\n--\n\nmap(fn) : applique fn à Ok, laisse Err intact"},
-    {"map_err", &method_fast<C, map_err_spec, map_err>, fast,
+    {"map_err", &method_fast<C, map_err_spec, map_err, holds_ok>, fast,
      "map_err($self, func)\n--\n\nmap_err(fn) : applique fn à Err, laisse Ok intact\n"
      "fn reçoit (msg, code, details) et doit retourner (msg, code, details)"},
-    {"flat_map", &method_fast<C, flat_map_spec, flat_map>, fast,
+    {"flat_map", &method_fast<C, flat_map_spec, flat_map, holds_err>, fast,
      "flat_map($self, func)\n--\n\nflat_map(fn) : applique fn à Ok et attend un Result en "
      "retour"},
-    {"and_then", &method_fast<C, and_then_spec, flat_map>, fast,
+    {"and_then", &method_fast<C, and_then_spec, flat_map, holds_err>, fast,
      "and_then($self, func)\n--\n\nand_then : alias de flat_map"},
-    {"to_dict", &method_noargs<C, to_dict>, METH_NOARGS,
+    {"to_dict", &method_noargs<C, to_dict, quiet>, METH_NOARGS,
      "to_dict($self)\n--\n\nto_dict() : sérialisation en dict Python\n"
      "Ok  -> {\"ok\": true, \"value\": ...}\n"
      "Err -> {\"ok\": false, \"error\": msg, \"code\": ..., \"details\": ...}"},
@@ -529,10 +543,10 @@ constexpr MethodEntry methods[] = {
 
 constexpr SlotEntry slots[] = {
     {Py_nb_bool, &number_slot<C, int, truth, quiet>},
-    {Py_tp_repr, &unary_slot<C, repr>},
+    {Py_tp_repr, &unary_slot<C, repr, holds_err>},
     {Py_mp_length, &number_slot<C, Py_ssize_t, length, quiet>},
-    {Py_tp_iter, &unary_slot<C, iterate>},
-    {Py_nb_rshift, &operator_slot<C, rshift>},
+    {Py_tp_iter, &unary_slot<C, iterate, quiet>},
+    {Py_nb_rshift, &operator_slot<C, rshift, holds_err>},
     {Py_nb_or, &operator_slot<C, or_value, quiet>},
 };
 

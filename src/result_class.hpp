@@ -43,6 +43,9 @@ struct ResultClass {
     static bool initialised(const ResultPayload& payload) {
         return payload.value != nullptr || payload.texts != nullptr;
     }
+    /// Moves the references out (`held[0..1]`) and drops the texts; `Clear`
+    /// false leaves the fields as they were, for an instance being freed.
+    template <bool Clear = true>
     static void take_references(ResultPayload& payload, PyObject** held);
     static int traverse(const ResultPayload& payload, visitproc visit, void* arg) {
         if (payload.value != nullptr)
