@@ -294,6 +294,13 @@ inline void before_body() {}
 //
 // `Class` provides `using Payload = ...;`, `static PyObject* type();` and
 // `static bool initialised(const Payload&);`.
+//
+// Each entry adapter is flattened: the frame's steps, the body and what they
+// call in the same unit become one function. Left to its own budgets, GCC
+// stops inlining part-way through the larger units, and what stays a call
+// (the allocation, a text conversion, a dictionary lookup) costs up to a
+// fifth of a member's own instructions. Cold paths stay out of line where
+// they are marked so.
 
 namespace detail {
 
@@ -391,7 +398,7 @@ using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyOb
 
 /// Instance method, fast call with keywords.
 template <class Class, const ArgSpec& Spec, auto Body, auto Quiet = false>
-PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::flatten]] PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
@@ -409,7 +416,7 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 /// Instance method without arguments; also `__repr__` and `__iter__`.
 template <class Class, auto Body, auto Quiet = false>
-PyObject* method_noargs(PyObject* self, PyObject*) {
+[[gnu::flatten]] PyObject* method_noargs(PyObject* self, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
         return with_instance<Class, Ref, true, Quiet>(self, [&](const auto& payload) {
             before_body();
@@ -425,7 +432,7 @@ PyObject* unary_slot(PyObject* self) {
 
 /// Static method, fast call with keywords.
 template <const ArgSpec& Spec, auto Body>
-PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::flatten]] PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
@@ -440,7 +447,7 @@ PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 /// Static method without arguments.
 template <auto Body>
-PyObject* static_noargs(PyObject*, PyObject*) {
+[[gnu::flatten]] PyObject* static_noargs(PyObject*, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
         before_body();
         return Body();
@@ -449,7 +456,7 @@ PyObject* static_noargs(PyObject*, PyObject*) {
 
 /// Class method, fast call with keywords; the class is not examined.
 template <const ArgSpec& Spec, auto Body>
-PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::flatten]] PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
@@ -465,7 +472,7 @@ PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
 
 /// `__bool__` (T = int) and `__len__` (T = Py_ssize_t).
 template <class Class, class T, auto Body, auto Quiet = false>
-T number_slot(PyObject* self) {
+[[gnu::flatten]] T number_slot(PyObject* self) {
     return number_entry<T>([&]() -> Outcome<T> {
         return with_instance<Class, T, true, Quiet>(self, [&](const auto& payload) -> Outcome<T> {
             before_body();
@@ -477,7 +484,7 @@ T number_slot(PyObject* self) {
 /// `|` and `>>`: a left operand of another class, or one that cannot be
 /// borrowed, answers `NotImplemented` so the interpreter can try elsewhere.
 template <class Class, auto Body, auto Quiet = false>
-PyObject* operator_slot(PyObject* left, PyObject* right) {
+[[gnu::flatten]] PyObject* operator_slot(PyObject* left, PyObject* right) {
     return object_entry([&]() -> Outcome<Ref> {
         // The check's error would be dropped unraised, so none is built.
         if (!is_instance(left, Class::type()))

@@ -138,14 +138,7 @@ Outcome<Ref> from_state(PyObject* state) {
 Outcome<Ref> repr(const MayBePayload& self) {
     if (self.value == nullptr)
         return text_object("Nothing");
-    PyObject* shown = call_out([&] { return PyObject_Str(self.value); });
-    if (shown == nullptr)
-        return fetch_error_or_system();
-    Ref owned = Ref::steal(shown);
-    Outcome<std::string_view> utf8 = utf8_view(shown);
-    if (!utf8.ok())
-        return std::move(utf8.error());
-    return text_object("Just(" + std::string(utf8.value()) + ")");
+    return text_around("Just(", self.value);
 }
 
 bool truth(const MayBePayload& self) { return self.value != nullptr; }

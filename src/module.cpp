@@ -157,6 +157,17 @@ void forget_free_blocks() noexcept {
     }
 }
 
+Outcome<Ref> text_around(std::string_view prefix, PyObject* value) {
+    PyObject* shown = call_out([&] { return PyObject_Str(value); });
+    if (shown == nullptr)
+        return fetch_error_or_system();
+    Ref owned = Ref::steal(shown);
+    Outcome<std::string_view> utf8 = utf8_view(shown);
+    if (!utf8.ok())
+        return std::move(utf8.error());
+    return joined_text(std::array{prefix, utf8.value(), std::string_view(")")});
+}
+
 Outcome<Ref> iterate_optional(PyObject* value) {
     Ref items = checked_new(PyTuple_New(value != nullptr ? 1 : 0));
     if (value != nullptr)

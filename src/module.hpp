@@ -4,7 +4,10 @@
 
 #include "frame.hpp"
 
+#include <array>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -263,6 +266,35 @@ inline Outcome<Ref> value_or(PyObject* value, PyObject* fallback) {
 }
 inline Outcome<Ref> boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Outcome<Ref> value_or_none(PyObject* value) { return value_or(value, Py_None); }
+/// `str` from the concatenation of `parts`, copied once into one buffer:
+/// on the stack when short, which a text form almost always is.
+template <std::size_t N>
+inline Outcome<Ref> joined_text(const std::array<std::string_view, N>& parts) {
+    std::size_t size = 0;
+    for (std::string_view part : parts)
+        size += part.size();
+    char stack[256];
+    std::unique_ptr<char[]> heap;
+    char* buffer = stack;
+    if (size > sizeof stack) {
+        heap.reset(new (std::nothrow) char[size]);
+        if (!heap) {
+            PyErr_NoMemory();
+            return fetch_error_or_system();
+        }
+        buffer = heap.get();
+    }
+    char* end = buffer;
+    for (std::string_view part : parts) {
+        std::memcpy(end, part.data(), part.size());
+        end += part.size();
+    }
+    return text_object(std::string_view(buffer, size));
+}
+
+/// `prefix`, the `str()` of `value`, then ")": the text form of a variant
+/// that holds a value.
+Outcome<Ref> text_around(std::string_view prefix, PyObject* value);
 /// `Class[...]` is the class itself.
 inline Outcome<Ref> class_itself(PyObject* cls, Object) { return Ref::borrow(cls); }
 

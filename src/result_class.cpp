@@ -417,32 +417,6 @@ Outcome<Ref> from_state(PyObject* state) {
 // ---------------------------------------------------------------------------
 // Text form and protocols
 
-/// `str` from the concatenation of `parts`, copied once into one buffer:
-/// on the stack when short, which a text form almost always is.
-template <std::size_t N>
-Outcome<Ref> joined_text(const std::array<std::string_view, N>& parts) {
-    std::size_t size = 0;
-    for (std::string_view part : parts)
-        size += part.size();
-    char stack[256];
-    std::unique_ptr<char[]> heap;
-    char* buffer = stack;
-    if (size > sizeof stack) {
-        heap.reset(new (std::nothrow) char[size]);
-        if (!heap) {
-            PyErr_NoMemory();
-            return fetch_error_or_system();
-        }
-        buffer = heap.get();
-    }
-    char* end = buffer;
-    for (std::string_view part : parts) {
-        std::memcpy(end, part.data(), part.size());
-        end += part.size();
-    }
-    return text_object(std::string_view(buffer, size));
-}
-
 Outcome<Ref> repr(const ResultPayload& self) {
     if (self.value == nullptr) {
         std::string_view message = self.texts->message();
@@ -453,14 +427,7 @@ Outcome<Ref> repr(const ResultPayload& self) {
         return joined_text(
             std::array{std::string_view("Err('"), message, std::string_view("')")});
     }
-    PyObject* shown = call_out([&] { return PyObject_Str(self.value); });
-    if (shown == nullptr)
-        return fetch_error_or_system();
-    Ref owned = Ref::steal(shown);
-    Outcome<std::string_view> utf8 = utf8_view(shown);
-    if (!utf8.ok())
-        return std::move(utf8.error());
-    return joined_text(std::array{std::string_view("Ok("), utf8.value(), std::string_view(")")});
+    return text_around("Ok(", self.value);
 }
 
 bool truth(const ResultPayload& self) { return self.value != nullptr; }
