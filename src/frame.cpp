@@ -166,49 +166,6 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
     });
 }
 
-namespace {
-
-/// Places the keyword arguments whose names are the interned parameter names
-/// themselves, as the interpreter passes the names written at a call site.
-/// False if any name is not, or would fill a filled cell.
-bool place_interned_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames, PyObject** cells) {
-    const Py_ssize_t count = PyTuple_Size(kwnames);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* name = PyTuple_GetItem(kwnames, i);
-        std::size_t k = 0;
-        while (k < spec.positional.size() && interned(spec.positional[k]) != name)
-            ++k;
-        if (k == spec.positional.size() || k < spec.positional_only_count || cells[k] != nullptr)
-            return false;
-        cells[k] = args[nargs + i];
-    }
-    return true;
-}
-
-} // namespace
-
-Error extract_fast_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject** cells) {
-    if (kwnames != nullptr && std::size_t(nargs) <= spec.positional.size() &&
-        spec.keyword_only.empty()) {
-        for (Py_ssize_t i = 0; i < nargs; ++i)
-            cells[i] = args[i];
-        if (place_interned_keywords(spec, args, nargs, kwnames, cells)) {
-            std::size_t i = std::size_t(nargs);
-            while (i < spec.required_count && cells[i] != nullptr)
-                ++i;
-            if (i >= spec.required_count)
-                return Error();
-        }
-        // Whatever is wrong, the full algorithm finds it and reports it
-        // exactly; it starts from empty cells.
-        for (std::size_t i = 0; i < spec.cell_count(); ++i)
-            cells[i] = nullptr;
-    }
-    return extract_fast_slow(spec, args, nargs, kwnames, cells);
-}
-
 Error extract_tuple_slow(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
                          PyObject** cells) {
     const Py_ssize_t nargs = PyTuple_Size(args);

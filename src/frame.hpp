@@ -122,28 +122,59 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
                         PyObject* kwnames, PyObject** cells);
 
 /// The extraction of a call with keywords, or with a count of positional
-/// arguments out of range: names written at the call site are matched by
-/// pointer, anything else goes through the full algorithm.
-Error extract_fast_keywords(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject** cells);
+/// arguments out of range. Keywords written at the call site come with
+/// names that are the very interned strings the parameter names are, so a
+/// pointer comparison places each; anything else, errors included, takes the
+/// full algorithm, which starts again from empty cells. Out of line, so that
+/// the positional path keeps its registers; made for each descriptor, so
+/// that the search over its parameters is unrolled.
+template <const ArgSpec& Spec, std::size_t N>
+[[gnu::noinline]] Error extract_fast_keywords(PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, std::array<PyObject*, N>& cells) {
+    std::array<PyObject*, N>& filled = cells;
+    filled = {};
+    if (kwnames != nullptr && std::size_t(nargs) <= Spec.positional.size() &&
+        Spec.keyword_only.empty()) {
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            filled[std::size_t(i)] = args[i];
+        const Py_ssize_t count = PyTuple_Size(kwnames);
+        bool placed = true;
+        for (Py_ssize_t i = 0; placed && i < count; ++i) {
+            PyObject* name = PyTuple_GetItem(kwnames, i);
+            placed = false;
+            for (std::size_t k = Spec.positional_only_count; k < Spec.positional.size(); ++k) {
+                if (interned(Spec.positional[k]) == name) {
+                    placed = filled[k] == nullptr;
+                    filled[k] = args[nargs + i];
+                    break;
+                }
+            }
+        }
+        for (std::size_t k = 0; placed && k < Spec.required_count; ++k)
+            placed = filled[k] != nullptr;
+        if (placed) [[likely]]
+            return Error();
+        filled = {};
+    }
+    return extract_fast_slow(Spec, args, nargs, kwnames, filled.data());
+}
 
-/// Fills `cells` (all null on entry) from a vectorcall. The slow path fills
-/// a copy, so that the cells themselves never have their address taken and
-/// can stay in registers.
-template <std::size_t N>
-[[gnu::always_inline]] inline Error extract_fast_arguments(const ArgSpec& spec,
-                                                           PyObject* const* args, Py_ssize_t nargs,
+/// Fills `cells` (all null on entry) from a vectorcall.
+template <const ArgSpec& Spec, std::size_t N>
+[[gnu::always_inline]] inline Error extract_fast_arguments(PyObject* const* args, Py_ssize_t nargs,
                                                            PyObject* kwnames,
                                                            std::array<PyObject*, N>& cells) {
     // The common call: positional arguments only, within the accepted range.
-    if (kwnames == nullptr && std::size_t(nargs) >= spec.required_count &&
-        std::size_t(nargs) <= spec.positional.size() && spec.keyword_only.empty()) [[likely]] {
+    if (kwnames == nullptr && std::size_t(nargs) >= Spec.required_count &&
+        std::size_t(nargs) <= Spec.positional.size() && Spec.keyword_only.empty()) [[likely]] {
         for (Py_ssize_t i = 0; i < nargs; ++i)
             cells[std::size_t(i)] = args[i];
         return Error();
     }
-    std::array<PyObject*, N> filled{};
-    Error error = extract_fast_keywords(spec, args, nargs, kwnames, filled.data());
+    // The slow path fills a copy, so that the cells themselves never have
+    // their address taken and can stay in registers.
+    std::array<PyObject*, N> filled;
+    Error error = extract_fast_keywords<Spec>(args, nargs, kwnames, filled);
     cells = filled;
     return error;
 }
@@ -401,7 +432,7 @@ template <class Class, const ArgSpec& Spec, auto Body, auto Quiet = false>
 [[gnu::flatten]] PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
-        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
+        if (Error error = extract_fast_arguments<Spec>(args, nargs, kwnames, cells))
             return error;
         return with_instance<Class, Ref, true, Quiet>(self, [&](const auto& payload) -> Outcome<Ref> {
             typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
@@ -435,7 +466,7 @@ template <const ArgSpec& Spec, auto Body>
 [[gnu::flatten]] PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
-        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
+        if (Error error = extract_fast_arguments<Spec>(args, nargs, kwnames, cells))
             return error;
         typename detail::Signature<decltype(Body)>::Params converted;
         if (Error error = detail::convert_all<Spec>(cells.data(), converted))
@@ -459,7 +490,7 @@ template <const ArgSpec& Spec, auto Body>
 [[gnu::flatten]] PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
-        if (Error error = extract_fast_arguments(Spec, args, nargs, kwnames, cells))
+        if (Error error = extract_fast_arguments<Spec>(args, nargs, kwnames, cells))
             return error;
         typename detail::DropFirst<typename detail::Signature<decltype(Body)>::Params>::Type
             converted;

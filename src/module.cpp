@@ -522,7 +522,7 @@ PyObject* hook_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         Entry entry;
         std::array<PyObject*, 1> cells{};
         std::string_view message = "fault outside any barrier";
-        if (!extract_fast_arguments(unguarded_spec, args, nargs, kwnames, cells))
+        if (!extract_fast_arguments<unguarded_spec>(args, nargs, kwnames, cells))
             to_text(cells[0], message);
         fault(std::string(message));
     });
