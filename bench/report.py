@@ -2,15 +2,18 @@
 
 Prints, for every interpreter measured, the instructions per operation of
 tarvella and of the lean baseline and the interleaved timings of every
-implementation, each with its verdict against the targets; draws
-docs/performance.png from the newest interpreter and rewrites the text
-between the generated-section markers of docs/performance.md. Timings are
-judged on the medians over the rounds.
+implementation, each with its verdict against the targets, then one table
+of every operation across all the interpreters; draws docs/performance.png
+(every implementation on the newest interpreter, and tarvella's speed-up
+over hand-written Python on each) and rewrites the text between the
+generated-section markers of docs/performance.md. Timings are judged on the
+medians over the rounds.
 """
 
 import json
 import math
 import os
+import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -167,6 +170,64 @@ def summary(runs):
             f"{cell(c)} {res.get(c, 'tarvella'):.0f} vs {res.get(c, RIVAL):.0f} ns" for c in gaps)
         lines.append(f"| CPython {res.version} | {within} | {mean_text} | "
                      f"{', '.join(cell(c) for c in slower) or 'none'} | {gap_text or 'none'} |")
+    return "\n".join(lines) + "\n\n" + overall(runs)
+
+
+def overall(runs):
+    """The verdicts that must hold on every interpreter at once."""
+    counted = [res for res in runs if res.cg]
+    ir_ok = []
+    for res in counted:
+        _, mean, misses = ir_verdicts(res)
+        if not misses and mean <= IR_GEOMEAN:
+            ir_ok.append(res)
+    slower, gaps = [], []
+    for res in runs:
+        _, misses, forced = time_verdicts(res)
+        slower += [c for c in misses if c not in slower]
+        gaps += [c for c in forced if c not in gaps]
+    names = ", ".join(res.version for res in runs)
+    if not counted:
+        ir_text = "instructions were not counted on any of them."
+    else:
+        ir_text = (f"the instruction target (every operation within its allowance, geometric "
+                   f"mean ≤ {IR_GEOMEAN}) holds on {len(ir_ok)} of the {len(counted)} "
+                   "interpreters counted"
+                   + ("" if len(counted) == len(runs) else
+                      f" ({len(runs) - len(counted)} not counted)") + ".")
+    return (f"Over all {len(runs)} interpreters ({names}): {ir_text} Slower than "
+            "hand-written Python on at least one of them: "
+            + (", ".join(cell(c) for c in slower) or "none")
+            + "; contract-forced gaps on at least one: "
+            + (", ".join(cell(c) for c in gaps) or "none") + ".")
+
+
+def across(runs):
+    """Every operation on every interpreter: the speed-up over hand-written
+    Python and the instructions over the baseline, side by side."""
+    counted = [res for res in runs if res.cg]
+    head = (["operation"] + [f"speed-up, {res.version}" for res in runs]
+            + [f"extra instructions, {res.version}" for res in counted])
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    cases = []
+    for res in runs:
+        cases += [c for c in res.cases if c not in cases]
+    for case in cases:
+        cells = [cell(case)]
+        for res in runs:
+            t, h = res.get(case, "tarvella"), res.get(case, RIVAL)
+            if t is None or h is None:
+                cells.append("n/a")
+            else:
+                slower = t >= h and case not in FRESH_INSTANCE_CASES
+                cells.append(f"{h / t:.2f}×" + (" **slower**" if slower else ""))
+        for res in counted:
+            t, b = res.ir(case, "tarvella"), res.ir(case, "baseline")
+            if t is None or b is None:
+                cells.append("n/a")
+            else:
+                cells.append(f"{t - b:+.0f}" + ("" if t - b <= ir_limit(b) else " **over**"))
+        lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -189,18 +250,23 @@ def memory_table(res):
 
 
 
-def chart(res, path):
+def chart(runs, path):
+    """Left, every implementation on the newest interpreter; right, tarvella's
+    speed-up over the hand-written Python on every interpreter."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    res = runs[-1]
     cases = list(reversed(res.cases))
     impls = IMPLEMENTATIONS
     colors = {"tarvella": "#d62728", "baseline": "#7f7f7f", "handwritten": "#1f77b4",
               "result": "#2ca02c", "returns": "#9467bd"}
     height = 0.8 / len(impls)
-    fig, ax = plt.subplots(figsize=(11, 0.55 * len(cases) + 2.2))
+    fig, (ax, side) = plt.subplots(
+        1, 2, sharey=True, figsize=(14, 0.55 * len(cases) + 2.4), layout="constrained",
+        gridspec_kw={"width_ratios": [3, 1]})
     for k, impl in enumerate(impls):
         ys, xs, lo, hi = [], [], [], []
         for j, case in enumerate(cases):
@@ -223,32 +289,54 @@ def chart(res, path):
     ticks = [t for t in (10, 20, 50, 100, 200, 500, 1000, 2000, 5000)]
     ax.set_xticks(ticks)
     ax.set_xticklabels([str(t) for t in ticks])
-    ax.set_xlim(8, 4000)
+    ax.set_xlim(8, 8000)
     ax.set_xlabel("ns per operation (median over rounds, log scale; whiskers: quartiles)")
     ax.grid(axis="x", which="both", alpha=0.3)
     ax.set_ylim(-0.6, len(cases) - 0.4)
-    # The speed-up over the hand-written Python, at the right edge.
-    for j, case in enumerate(cases):
-        t = res.get(case, "tarvella", "median_ns")
-        rival = res.get(case, RIVAL)
-        if t and rival:
-            ratio = rival / t
-            ax.text(3800, j, f"{ratio:.2f}×", ha="right", va="center", fontsize=8.5,
-                    color="#1a7f37" if ratio > 1 else "#b31b1b", fontweight="bold")
     m = res.meta
     ax.set_title(f"tarvella against its alternatives — CPython {m['machine']['python']}, "
-                 f"{m['rounds']} interleaved rounds, {m['date'][:10]}\n"
-                 "right: hand-written __slots__ time / tarvella's (green: tarvella faster)",
-                 fontsize=10)
+                 f"{m['rounds']} interleaved rounds, {m['date'][:10]}", fontsize=10)
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.045), ncol=len(impls), fontsize=9,
               frameon=False)
-    fig.tight_layout()
+
+    # One marker per interpreter and operation; right of the line, tarvella
+    # is faster.
+    markers = "os^Dvp<>h*"
+    lowest, highest = 0.5, 2.0
+    for k, run in enumerate(runs):
+        ys, xs = [], []
+        for j, case in enumerate(cases):
+            t, h = run.get(case, "tarvella"), run.get(case, RIVAL)
+            if t and h:
+                ys.append(j + (k - (len(runs) - 1) / 2) * 0.12)
+                xs.append(h / t)
+        lowest, highest = min([lowest] + xs), max([highest] + xs)
+        side.scatter(xs, ys, s=16, marker=markers[k % len(markers)],
+                     color=plt.cm.viridis(k / max(1, len(runs) - 1) * 0.85),
+                     label=run.version, zorder=3)
+    side.axvline(1, color="#b31b1b", linewidth=1)
+    side.set_xscale("log")
+    side.set_xlim(lowest / 1.2, highest * 1.2)
+    ticks = [t for t in (0.25, 0.5, 1, 2, 4, 8) if lowest / 1.2 <= t <= highest * 1.2]
+    side.set_xticks(ticks)
+    side.set_xticklabels([f"{t:g}×" for t in ticks])
+    side.minorticks_off()
+    side.grid(axis="x", alpha=0.3)
+    side.set_xlabel("hand-written __slots__ time / tarvella's")
+    side.set_title("speed-up per interpreter", fontsize=10)
+    side.legend(loc="upper center", bbox_to_anchor=(0.5, -0.045), ncol=2, fontsize=8,
+                frameon=False)
     fig.savefig(path, dpi=100)
     plt.close(fig)
 
 
 def generated_section(runs):
-    parts = [BEGIN, "", "### Summary", "", summary(runs), ""]
+    parts = [BEGIN, "", "### Summary", "", summary(runs), "",
+             "### Every operation on every interpreter", "",
+             "Speed-up: hand-written Python's time / tarvella's (medians of the interleaved "
+             "timings; below 1× is slower, unmarked where the contract forces a fresh instance) "
+             "and tarvella's instructions over the baseline's (marked where over the "
+             "allowance):", "", across(runs), ""]
     for res in runs:
         parts += [f"### CPython {res.version}", "", run_header(res), "",
                   "Instructions per operation:", "",
@@ -270,13 +358,20 @@ def main():
     for path in paths:
         with open(path) as f:
             runs.append(Results(json.load(f)))
-    runs.sort(key=lambda res: tuple(int(p) for p in res.version.split(".")[:3] if p.isdigit()))
+    # "3.15.0a2" sorts before "3.15.0", after "3.14.10".
+    def order(res):
+        m = re.match(r"(\d+)\.(\d+)\.(\d+)(?:([a-z]+)(\d+))?", res.version)
+        if not m:
+            return (0,)
+        major, minor, micro, level, serial = m.groups()
+        return (int(major), int(minor), int(micro), level or "z", int(serial or 0))
+    runs.sort(key=order)
     section = generated_section(runs)
     print(section.replace(BEGIN, "").replace(END, ""))
 
     png = os.path.join(ROOT, "docs", "performance.png")
     try:
-        chart(runs[-1], png)
+        chart(runs, png)
         print(f"\nchart: {png}")
     except ImportError:
         print("\nmatplotlib is not installed: the chart was not redrawn")
