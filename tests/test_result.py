@@ -401,6 +401,31 @@ def test_from_dict_propagates_lookup_and_encoding_errors():
         Result.from_dict({"ok": False, "error": "\ud800"})
 
 
+@pytest.mark.parametrize("collides_with", ["code", "details"])
+def test_from_dict_keeps_the_texts_it_read_while_a_later_lookup_runs_code(collides_with):
+    # Looking up the next key compares it with a key of the same hash, whose
+    # __eq__ drops the entries already read: their strings die unless held.
+    class Meddler:
+        armed = False
+
+        def __hash__(self):
+            return hash(collides_with)
+
+        def __eq__(self, other):
+            if self.armed:
+                source.pop("error", None)
+                source.pop("code", None) if collides_with == "details" else None
+            return False
+
+    meddler = Meddler()
+    # Before "code", so that a lookup of "code" meets it first.
+    source = {"ok": False, "error": "".join(["m"] * 40), meddler: None,
+              "code": "".join(["c"] * 40)}
+    meddler.armed = True
+    assert Result.from_dict(source).unwrap_err()[:2] == ("m" * 40, "c" * 40)
+    assert "error" not in source
+
+
 def numpy_like(name, module="numpy", **methods):
     return type(name, (), {"__module__": module, **methods})()
 
