@@ -153,3 +153,43 @@ in_root=(unshare --mount --propagation private -- /bin/sh -c '
         PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off \
         /usr/bin/env -C "$repo" "$@"
 ' sh "$(debian_root)" "$repo_root")
+
+# place WHERE: sets the array `place` to what runs a command on this system
+# (host) or in the Debian root (root).
+# shellcheck disable=SC2034 # read by the sourcing script
+place() {
+    place=()
+    [[ $1 == root ]] && place=("${in_root[@]}")
+    return 0
+}
+
+# find_root_pythons: fills the array `root_pythons` with the root's
+# interpreters, or leaves it empty and says why in `root_skip`.
+# shellcheck disable=SC2034 # read by the sourcing script
+find_root_pythons() {
+    local out
+    root_pythons=()
+    root_skip=
+    if ((EUID != 0)); then
+        root_skip="entering the Debian root needs root (chroot)"
+    elif ! root_ready "$(debian_root)"; then
+        root_skip="no Debian root in $(debian_root) (\`make root\` makes one; it needs root and the network)"
+    elif ! "${in_root[@]}" true; then
+        root_skip="cannot mount /proc, /dev and the repository inside the Debian root here"
+    else
+        out=$("$repo_root/scripts/find-pythons" --root)
+        [[ -n $out ]] && mapfile -t root_pythons <<<"$out"
+    fi
+    return 0
+}
+
+# fill_wheelhouse MINOR PIP-PYTHON PIP-DOWNLOAD-ARGS...
+# Downloads into build/wheelhouse, with PIP-PYTHON's pip and this system's
+# configuration, the wheels that a root interpreter of version MINOR needs:
+# the root has no configuration for reaching a package index.
+fill_wheelhouse() {
+    local minor=$1 pip_python=$2
+    shift 2
+    "$pip_python" -m pip download -qq --only-binary=:all: --python-version "$minor" \
+        -d build/wheelhouse "$@"
+}

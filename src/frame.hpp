@@ -131,12 +131,11 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
 template <const ArgSpec& Spec, std::size_t N>
 [[gnu::noinline]] Error extract_fast_keywords(PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, std::array<PyObject*, N>& cells) {
-    std::array<PyObject*, N>& filled = cells;
-    filled = {};
+    cells = {};
     if (kwnames != nullptr && std::size_t(nargs) <= Spec.positional.size() &&
         Spec.keyword_only.empty()) {
         for (Py_ssize_t i = 0; i < nargs; ++i)
-            filled[std::size_t(i)] = args[i];
+            cells[std::size_t(i)] = args[i];
         const Py_ssize_t count = PyTuple_Size(kwnames);
         bool placed = true;
         for (Py_ssize_t i = 0; placed && i < count; ++i) {
@@ -144,19 +143,19 @@ template <const ArgSpec& Spec, std::size_t N>
             placed = false;
             for (std::size_t k = Spec.positional_only_count; k < Spec.positional.size(); ++k) {
                 if (interned(Spec.positional[k]) == name) {
-                    placed = filled[k] == nullptr;
-                    filled[k] = args[nargs + i];
+                    placed = cells[k] == nullptr;
+                    cells[k] = args[nargs + i];
                     break;
                 }
             }
         }
         for (std::size_t k = 0; placed && k < Spec.required_count; ++k)
-            placed = filled[k] != nullptr;
+            placed = cells[k] != nullptr;
         if (placed) [[likely]]
             return Error();
-        filled = {};
+        cells = {};
     }
-    return extract_fast_slow(Spec, args, nargs, kwnames, filled.data());
+    return extract_fast_slow(Spec, args, nargs, kwnames, cells.data());
 }
 
 /// Fills `cells` (all null on entry) from a vectorcall.
