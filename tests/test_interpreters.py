@@ -110,6 +110,8 @@ int main(void) {
 def embedding_flags():
     """Compiler and flags to link a program against this interpreter, or a
     reason why there are none."""
+    if os.name != "posix":
+        return None, "links the program the Unix way (cc, -l, -rpath)"
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         return None, "no C compiler"

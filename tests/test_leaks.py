@@ -71,6 +71,7 @@ CALLS = 50_000
 TRACED_CALLS = 5_000
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer's quarantine holds freed memory on purpose")
 # On a debug build the test command hunts leaks by the interpreter's own
