@@ -64,7 +64,7 @@ inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept {
 /// of a daemon thread (which holds no lock any more) leaves it alone. The
 /// unwinding paths are a guard's (see `OnUnwind`).
 template <class Body>
-inline auto while_borrowed(std::atomic<Py_ssize_t>& flag, Body&& body) -> decltype(body()) {
+TARVELLA_ALWAYS_INLINE auto while_borrowed(std::atomic<Py_ssize_t>& flag, Body&& body) -> decltype(body()) {
     OnUnwind unwound([&flag] {
         if (lock_depth > 0)
             release_shared(flag);
@@ -128,7 +128,7 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
 /// that the search over its parameters is unrolled.
 template <const ArgSpec& Spec, std::size_t N>
 TARVELLA_NOINLINE Error extract_fast_keywords(PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames, std::array<PyObject*, N>& cells) {
+                                        PyObject* kwnames, std::array<PyObject*, N>& cells) {
     cells = {};
     if (kwnames != nullptr && std::size_t(nargs) <= Spec.positional.size() &&
         Spec.keyword_only.empty()) {
@@ -159,8 +159,8 @@ TARVELLA_NOINLINE Error extract_fast_keywords(PyObject* const* args, Py_ssize_t 
 /// Fills `cells` (all null on entry) from a vectorcall.
 template <const ArgSpec& Spec, std::size_t N>
 TARVELLA_ALWAYS_INLINE Error extract_fast_arguments(PyObject* const* args, Py_ssize_t nargs,
-                                                           PyObject* kwnames,
-                                                           std::array<PyObject*, N>& cells) {
+                                                    PyObject* kwnames,
+                                                    std::array<PyObject*, N>& cells) {
     // The common call: positional arguments only, within the accepted range.
     if (kwnames == nullptr && std::size_t(nargs) >= Spec.required_count &&
         std::size_t(nargs) <= Spec.positional.size() && Spec.keyword_only.empty()) [[likely]] {

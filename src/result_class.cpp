@@ -99,7 +99,7 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> copy_of(const ResultPayload& payload) {
         {new_reference(payload.value), new_reference(payload.details), payload.texts});
 }
 
-Ref code_object(const ErrTexts& texts) {
+TARVELLA_ALWAYS_INLINE Ref code_object(const ErrTexts& texts) {
     std::optional<std::string_view> code = texts.code();
     return code ? new_text(*code) : Ref::borrow(Py_None);
 }
@@ -257,7 +257,7 @@ InternedName error_key{"error"};
 InternedName code_key{"code"};
 InternedName details_key{"details"};
 
-Outcome<Ref> to_dict(const ResultPayload& self) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> to_dict(const ResultPayload& self) {
     Ref dict = checked_new(PyDict_New());
     auto put = [&dict](InternedName& key, PyObject* value) {
         return PyDict_SetItem(dict.get(), interned(key), value) == 0;
