@@ -62,7 +62,8 @@ inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept {
 /// `body()` under the shared borrow just taken on `flag`, released on every
 /// path: an internal fault releases it while it unwinds, the shutdown unwind
 /// of a daemon thread (which holds no lock any more) leaves it alone. The
-/// unwinding paths are a guard's (see `OnUnwind`).
+/// unwinding paths are a guard's (see `OnUnwind`). Always inlined: GCC's
+/// flattening of an entry adapter can leave it a call, and the body with it.
 template <class Body>
 TARVELLA_ALWAYS_INLINE auto while_borrowed(std::atomic<Py_ssize_t>& flag, Body&& body) -> decltype(body()) {
     OnUnwind unwound([&flag] {
