@@ -3,7 +3,9 @@
 // themselves; the per-platform link flags are in CMakeLists.txt.
 //
 // Supported: GCC and Clang (libstdc++ or libc++, Linux with glibc or musl,
-// macOS) and MSVC (Windows).
+// macOS) and MSVC (Windows). The forced unwind that ends daemon threads at
+// shutdown on glibc needs nothing here: it passes through guards that every
+// C++ runtime runs the same way (see `OnUnwind` in errors.hpp).
 #pragma once
 
 #include <cstddef>
