@@ -1,7 +1,5 @@
 #include "errors.hpp"
 
-#include <sys/prctl.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -10,7 +8,7 @@
 
 namespace tarvella {
 
-constinit thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local Py_ssize_t lock_depth TARVELLA_TLS_MODEL = 0;
 
 // ---------------------------------------------------------------------------
 // Deferred release list
@@ -113,18 +111,15 @@ const char* short_path(const char* file) {
 } // namespace
 
 void report_fault(std::string_view message, const char* file, unsigned line) noexcept {
-    // prctl rather than pthread_getname_np, which glibc moved into libc at
-    // 2.34 under a new symbol version: importing it would make the wheel
-    // refuse every older system. PR_GET_NAME fills at most 16 bytes.
     char name[64] = "<unnamed>";
-    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
+    if (!read_thread_name(name, sizeof name) || name[0] == '\0')
         std::snprintf(name, sizeof name, "<unnamed>");
     std::fprintf(stderr, "tarvella: internal fault in thread '%s' at %s:%u:\n%.*s\n", name,
                  short_path(file), line, static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
 }
 
-void fault(std::string message, std::source_location where) {
+void fault(std::string message, SourceLocation where) {
     report_fault(message, where.file_name(), where.line());
     throw Fault{std::move(message)};
 }
@@ -292,7 +287,7 @@ constexpr const char* panic_doc =
 
 /// Creates the class on its first need: the first fault converted or the
 /// first exception fetched.
-[[gnu::noinline]] PyObject* make_panic_exception_type() {
+TARVELLA_NOINLINE PyObject* make_panic_exception_type() {
     PyObject* made =
         PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
                                   nullptr);
@@ -524,7 +519,7 @@ Outcome<std::string_view> utf8_view(PyObject* text) {
     return std::string_view(bytes, size_t(size));
 }
 
-void null_object_fault(std::source_location where) {
+void null_object_fault(SourceLocation where) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
         // Not a broken invariant: the caller gets the MemoryError that the
         // fault barrier makes of this.

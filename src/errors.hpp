@@ -14,14 +14,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
+#include "platform.hpp"
 
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <new>
-#include <source_location>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace tarvella {
@@ -30,8 +31,8 @@ namespace tarvella {
 // Lock depth and the deferred release list
 
 /// Nested entries into the module on this thread that hold the interpreter
-/// lock. Initial-exec keeps the hot-path access to one %fs-relative load.
-extern constinit thread_local Py_ssize_t lock_depth __attribute__((tls_model("initial-exec")));
+/// lock. Read on every entry, so its TLS model matters (see platform.hpp).
+extern constinit thread_local Py_ssize_t lock_depth TARVELLA_TLS_MODEL;
 
 struct DeferredReleases;
 /// One-time cell: null until the first release that had to wait.
@@ -45,23 +46,54 @@ inline void drain_deferred_releases() {
         drain_deferred(list);
 }
 
+/// Runs `action` when its scope is left by an unwind instead of by
+/// `dismiss()`. What has to happen while the shutdown unwind of a daemon
+/// thread passes (see `call_out`) is done by such a guard, never by catching
+/// and rethrowing: the unwind is the C library's, not a C++ exception, and
+/// libc++abi, unlike libstdc++, cannot rethrow it from a catch clause (the
+/// process aborts). A destructor runs as a clean-up, which both runtimes do
+/// for any unwind. When the scope ends normally the compiler sees `armed_`
+/// false and leaves no trace of the guard on that path.
+template <class F>
+class OnUnwind {
+public:
+    explicit OnUnwind(F action) noexcept : action_(action) {}
+    ~OnUnwind() {
+        if (armed_) [[unlikely]]
+            action_();
+    }
+    OnUnwind(const OnUnwind&) = delete;
+    OnUnwind& operator=(const OnUnwind&) = delete;
+    void dismiss() noexcept { armed_ = false; }
+
+private:
+    F action_;
+    bool armed_ = true;
+};
+
 /// Runs an interpreter call that may run Python code. On CPython 3.12 and
 /// 3.13 a daemon thread that tries to take the lock back during shutdown is
-/// ended by a forced unwind from inside such a call: from then on this thread
+/// ended by a forced unwind from inside such a call (pthread_exit, which
+/// unwinds the thread's stack through our frames): from then on this thread
 /// holds no lock, so the releases done while its frames unwind must wait.
+/// Not `noexcept`, and neither is anything that calls it: the unwind must
+/// pass, and a `noexcept` frame in its way would end the process.
 template <class F>
 inline decltype(auto) call_out(F&& call) {
-    try {
-        return call();
-    } catch (abi::__forced_unwind&) {
-        lock_depth = 0;
-        throw;
+    OnUnwind lock_lost([] { lock_depth = 0; });
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        lock_lost.dismiss();
+    } else {
+        decltype(auto) result = call();
+        lock_lost.dismiss();
+        return result;
     }
 }
 
 /// The release rule. Not `noexcept`: a finaliser run by the release may be
 /// where the shutdown unwind of a daemon thread starts, and it must pass.
-[[gnu::always_inline]] inline void release_reference(PyObject* object) {
+TARVELLA_ALWAYS_INLINE void release_reference(PyObject* object) {
     if (lock_depth > 0) [[likely]]
         call_out([object] { Py_DECREF(object); });
     else
@@ -112,7 +144,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     // Releasing may run Python code, so the shutdown unwind may start here.
-    [[gnu::always_inline]] ~Ref() noexcept(false) {
+    TARVELLA_ALWAYS_INLINE ~Ref() noexcept(false) {
         if (ptr_)
             release_reference(ptr_);
     }
@@ -139,7 +171,7 @@ struct Fault {
 
 /// Writes a fault report to standard error, then unwinds to the barrier.
 [[noreturn]] void fault(std::string message,
-                        std::source_location where = std::source_location::current());
+                        SourceLocation where = SourceLocation::current());
 /// Writes the report of a fault that ends the process.
 void report_fault(std::string_view message, const char* file, unsigned line) noexcept;
 
@@ -214,7 +246,7 @@ inline Status success() { return Unit{}; }
 /// Makes the error the interpreter's current exception.
 void restore_error(Error error);
 /// `restore_error`, out of the way of the entry adapters' success path.
-[[gnu::cold, gnu::noinline]] void raise_error(Error& error);
+TARVELLA_COLD TARVELLA_NOINLINE void raise_error(Error& error);
 /// The pending exception, or an empty error. A `PanicException` of our own
 /// coming back from Python code resumes the fault instead.
 Error fetch_error();
@@ -244,7 +276,7 @@ Error panic_exception_from_fault(Fault& fault);
 std::string lossless_utf8(PyObject* text);
 /// UTF-8 of a `str`, or an error for a string that cannot be encoded.
 Outcome<std::string_view> utf8_view(PyObject* text);
-[[noreturn]] void null_object_fault(std::source_location where);
+[[noreturn]] void null_object_fault(SourceLocation where);
 
 #ifdef TARVELLA_FAULT_HOOKS
 /// The test build's stand-in for a failing interpreter constructor: null,
@@ -256,7 +288,7 @@ void arm_failing_constructors(int times, bool memory_error);
 /// Checks that an interpreter constructor returned an object. Running out of
 /// memory unwinds as `std::bad_alloc`; any other null is an internal fault.
 inline Ref checked_new(PyObject* object,
-                       std::source_location where = std::source_location::current()) {
+                       SourceLocation where = SourceLocation::current()) {
 #ifdef TARVELLA_FAULT_HOOKS
     object = failing_constructor_hook(object);
 #endif
@@ -301,14 +333,17 @@ void forget_error_cells() noexcept;
 // Guards
 
 /// The outer guard of every function the interpreter calls: nothing escapes
-/// it but the forced unwind that ends a daemon thread at shutdown.
+/// it but the forced unwind that ends a daemon thread at shutdown. That one
+/// passes because only the exceptions this module throws are caught, by
+/// type: a catch-all would also catch the unwind, which libc++abi then
+/// cannot rethrow.
 template <class F>
 inline decltype(auto) outer_guard(F&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const Fault&) {
+        die_uncaught();
+    } catch (const std::exception&) { // std::bad_alloc and the library's others
         die_uncaught();
     }
 }

@@ -61,18 +61,17 @@ inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept {
 
 /// `body()` under the shared borrow just taken on `flag`, released on every
 /// path: an internal fault releases it while it unwinds, the shutdown unwind
-/// of a daemon thread (which holds no lock any more) leaves it alone.
+/// of a daemon thread (which holds no lock any more) leaves it alone. The
+/// unwinding paths are a guard's (see `OnUnwind`). Always inlined: GCC's
+/// flattening of an entry adapter can leave it a call, and the body with it.
 template <class Body>
-inline auto while_borrowed(std::atomic<Py_ssize_t>& flag, Body&& body) -> decltype(body()) {
-    auto outcome = [&]() -> decltype(body()) {
-        try {
-            return body();
-        } catch (...) {
-            if (lock_depth > 0)
-                release_shared(flag);
-            throw;
-        }
-    }();
+TARVELLA_ALWAYS_INLINE auto while_borrowed(std::atomic<Py_ssize_t>& flag, Body&& body) -> decltype(body()) {
+    OnUnwind unwound([&flag] {
+        if (lock_depth > 0)
+            release_shared(flag);
+    });
+    auto outcome = body();
+    unwound.dismiss();
     release_shared(flag);
     return outcome;
 }
@@ -129,8 +128,8 @@ Error extract_fast_slow(const ArgSpec& spec, PyObject* const* args, Py_ssize_t n
 /// the positional path keeps its registers; made for each descriptor, so
 /// that the search over its parameters is unrolled.
 template <const ArgSpec& Spec, std::size_t N>
-[[gnu::noinline]] Error extract_fast_keywords(PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames, std::array<PyObject*, N>& cells) {
+TARVELLA_NOINLINE Error extract_fast_keywords(PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames, std::array<PyObject*, N>& cells) {
     cells = {};
     if (kwnames != nullptr && std::size_t(nargs) <= Spec.positional.size() &&
         Spec.keyword_only.empty()) {
@@ -160,9 +159,9 @@ template <const ArgSpec& Spec, std::size_t N>
 
 /// Fills `cells` (all null on entry) from a vectorcall.
 template <const ArgSpec& Spec, std::size_t N>
-[[gnu::always_inline]] inline Error extract_fast_arguments(PyObject* const* args, Py_ssize_t nargs,
-                                                           PyObject* kwnames,
-                                                           std::array<PyObject*, N>& cells) {
+TARVELLA_ALWAYS_INLINE Error extract_fast_arguments(PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames,
+                                                    std::array<PyObject*, N>& cells) {
     // The common call: positional arguments only, within the accepted range.
     if (kwnames == nullptr && std::size_t(nargs) >= Spec.required_count &&
         std::size_t(nargs) <= Spec.positional.size() && Spec.keyword_only.empty()) [[likely]] {
@@ -231,7 +230,7 @@ inline Error convert(PyObject* cell, OptionalObject& out) {
 }
 Error to_text_slow(PyObject* object, std::string_view& out);
 /// The UTF-8 of a `str` (or subclass), or the error to report.
-[[gnu::always_inline]] inline Error to_text(PyObject* object, std::string_view& out) {
+TARVELLA_ALWAYS_INLINE Error to_text(PyObject* object, std::string_view& out) {
     // An exact `str` with its UTF-8 at hand is the usual case; the flag test
     // of the general one is a call under the stable ABI.
     if (Py_IS_TYPE(object, &PyUnicode_Type)) [[likely]] {
@@ -296,7 +295,7 @@ inline constexpr bool quiet = true;
 
 /// Whether a member with the quietness `Quiet` must hold its receiver.
 template <auto Quiet, class Payload>
-[[gnu::always_inline]] inline bool holds_receiver(const Payload& payload) {
+TARVELLA_ALWAYS_INLINE bool holds_receiver(const Payload& payload) {
     if constexpr (std::is_same_v<decltype(Quiet), bool>)
         return !Quiet;
     else
@@ -348,15 +347,23 @@ struct DropFirst<std::tuple<First, Rest...>> {
     using Type = std::tuple<Rest...>;
 };
 
+/// Converts cell `I`; a failure is left in `failure`, rewritten to name the
+/// parameter, and answers false.
+template <const ArgSpec& Spec, std::size_t I, class Tuple>
+inline bool convert_one(PyObject** cells, Tuple& converted, Error& failure) {
+    failure = convert(cells[I], std::get<I>(converted));
+    if (!failure)
+        return true;
+    failure = wrap_argument_error(Spec.name_of(I), std::move(failure));
+    return false;
+}
+
 /// Converts the cells in parameter order; the first failure ends it.
 template <const ArgSpec& Spec, class Tuple>
 inline Error convert_all(PyObject** cells, Tuple& converted) {
     Error failure;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((failure = convert(cells[I], std::get<I>(converted)),
-          failure ? (failure = wrap_argument_error(Spec.name_of(I), std::move(failure)), false)
-                  : true) &&
-         ...);
+        (void)(convert_one<Spec, I>(cells, converted, failure) && ...);
     }(std::make_index_sequence<std::tuple_size_v<Tuple>>{});
     return failure;
 }
@@ -376,7 +383,7 @@ inline Error convert_all(PyObject** cells, Tuple& converted) {
 /// Allocating is allowed: since 3.12 the collector runs only where the
 /// evaluation loop checks for pending work, never inside an allocation.
 template <class Class, class T, bool Checked = false, auto Quiet = false, class Body>
-[[gnu::always_inline]] inline Outcome<T> with_instance(PyObject* self, Body&& body) {
+TARVELLA_ALWAYS_INLINE Outcome<T> with_instance(PyObject* self, Body&& body) {
     if constexpr (!Checked) {
         if (Error error = check_receiver(self, Class::type())) [[unlikely]]
             return error;
@@ -428,7 +435,7 @@ using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyOb
 
 /// Instance method, fast call with keywords.
 template <class Class, const ArgSpec& Spec, auto Body, auto Quiet = false>
-[[gnu::flatten]] PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TARVELLA_FLATTEN PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments<Spec>(args, nargs, kwnames, cells))
@@ -446,7 +453,7 @@ template <class Class, const ArgSpec& Spec, auto Body, auto Quiet = false>
 
 /// Instance method without arguments; also `__repr__` and `__iter__`.
 template <class Class, auto Body, auto Quiet = false>
-[[gnu::flatten]] PyObject* method_noargs(PyObject* self, PyObject*) {
+TARVELLA_FLATTEN PyObject* method_noargs(PyObject* self, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
         return with_instance<Class, Ref, true, Quiet>(self, [&](const auto& payload) {
             before_body();
@@ -462,7 +469,7 @@ PyObject* unary_slot(PyObject* self) {
 
 /// Static method, fast call with keywords.
 template <const ArgSpec& Spec, auto Body>
-[[gnu::flatten]] PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TARVELLA_FLATTEN PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments<Spec>(args, nargs, kwnames, cells))
@@ -477,7 +484,7 @@ template <const ArgSpec& Spec, auto Body>
 
 /// Static method without arguments.
 template <auto Body>
-[[gnu::flatten]] PyObject* static_noargs(PyObject*, PyObject*) {
+TARVELLA_FLATTEN PyObject* static_noargs(PyObject*, PyObject*) {
     return object_entry([&]() -> Outcome<Ref> {
         before_body();
         return Body();
@@ -486,7 +493,7 @@ template <auto Body>
 
 /// Class method, fast call with keywords; the class is not examined.
 template <const ArgSpec& Spec, auto Body>
-[[gnu::flatten]] PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TARVELLA_FLATTEN PyObject* class_fast(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return object_entry([&]() -> Outcome<Ref> {
         std::array<PyObject*, Spec.cell_count()> cells{};
         if (Error error = extract_fast_arguments<Spec>(args, nargs, kwnames, cells))
@@ -502,7 +509,7 @@ template <const ArgSpec& Spec, auto Body>
 
 /// `__bool__` (T = int) and `__len__` (T = Py_ssize_t).
 template <class Class, class T, auto Body, auto Quiet = false>
-[[gnu::flatten]] T number_slot(PyObject* self) {
+TARVELLA_FLATTEN T number_slot(PyObject* self) {
     return number_entry<T>([&]() -> Outcome<T> {
         return with_instance<Class, T, true, Quiet>(self, [&](const auto& payload) -> Outcome<T> {
             before_body();
@@ -514,7 +521,7 @@ template <class Class, class T, auto Body, auto Quiet = false>
 /// `|` and `>>`: a left operand of another class, or one that cannot be
 /// borrowed, answers `NotImplemented` so the interpreter can try elsewhere.
 template <class Class, auto Body, auto Quiet = false>
-[[gnu::flatten]] PyObject* operator_slot(PyObject* left, PyObject* right) {
+TARVELLA_FLATTEN PyObject* operator_slot(PyObject* left, PyObject* right) {
     return object_entry([&]() -> Outcome<Ref> {
         // The check's error would be dropped unraised, so none is built.
         if (!is_instance(left, Class::type()))

@@ -1,6 +1,6 @@
-// Linked into the release module only (see CMakeLists.txt): it keeps the
-// statically linked C++ runtime from tying the wheel to the glibc it was
-// built on.
+// Linked into the release module only, and only on glibc with libstdc++
+// (see CMakeLists.txt): it keeps the statically linked C++ runtime from
+// tying the wheel to the glibc it was built on.
 //
 // The runtime's string and exception code, compiled against glibc 2.32 or
 // newer, reads __libc_single_threaded to skip atomic reference counts in a
@@ -10,10 +10,6 @@
 // everything but the init function, so libc's own variable is untouched. It
 // stays 0, "possibly several threads", which always takes the atomic path:
 // correct in every process, and none of it is on a hot path here.
-#include <cstddef> // defines __GLIBC__ on glibc systems
-
-#if defined(__GLIBC__)
 extern "C" {
 char __libc_single_threaded = 0;
 }
-#endif

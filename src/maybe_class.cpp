@@ -14,7 +14,7 @@ inline void MayBeClass::take_references(MayBePayload& payload, PyObject** held) 
 namespace {
 
 /// An instance of exactly `type` holding `value` (absent: Nothing).
-[[gnu::always_inline]] inline Outcome<Ref> instance_holding(PyObject* type, Ref value) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> instance_holding(PyObject* type, Ref value) {
     Outcome<Ref> made = alloc_instance<MayBePayload>(maybe_cell, type);
     if (!made.ok())
         return std::move(made.error()); // `value` is released on the way out
@@ -22,7 +22,7 @@ namespace {
     return std::move(made.value());
 }
 
-[[gnu::always_inline]] inline Outcome<Ref> new_instance(Ref value) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> new_instance(Ref value) {
     return instance_holding(MayBeClass::type(), std::move(value));
 }
 

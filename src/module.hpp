@@ -130,7 +130,7 @@ inline PyObject*& next_free_block(PyObject* block) {
 /// and the checks of it, which cannot fail here: this is on the path of
 /// every new instance.
 template <class Payload>
-[[gnu::always_inline]] inline Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* type) {
 #ifdef TARVELLA_FAULT_HOOKS
     if (take_failing_allocation()) {
         PyErr_NoMemory();
@@ -178,7 +178,7 @@ inline bool dies_with_release(PyObject* object) {
 /// Releases what a dying payload held. Instances of these classes nested in
 /// one another are taken apart in a loop, so that freeing a long chain does
 /// not recurse once per link through deallocation and exhaust the C stack.
-[[gnu::always_inline]] inline void release_held(PyObject** held) {
+TARVELLA_ALWAYS_INLINE void release_held(PyObject** held) {
     if (dies_with_release(held[0]) || dies_with_release(held[1])) [[unlikely]] {
         release_nested(held);
         return;
@@ -198,7 +198,7 @@ void take_references(PyObject* self, PyObject** held) {
 /// Frees an instance whose count reached zero. There is no fault barrier
 /// here, so a fault ends the process.
 template <class Class>
-[[gnu::flatten]] void instance_dealloc(PyObject* self) {
+TARVELLA_FLATTEN void instance_dealloc(PyObject* self) {
     // Untracked first: releasing the payload may run a collection, which must
     // not find a half-emptied instance with a count of zero.
     PyObject_GC_UnTrack(self);

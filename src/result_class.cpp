@@ -73,7 +73,7 @@ namespace {
 /// Builds an instance of exactly `Result` around `owned`, whose references
 /// and text share it takes over; if allocation fails they are released.
 /// Callers build `owned` in the call itself, so nothing can fail between.
-[[gnu::always_inline]] inline Outcome<Ref> new_instance(ResultPayload owned) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> new_instance(ResultPayload owned) {
     Outcome<Ref> made = alloc_instance<ResultPayload>(result_cell, ResultClass::type());
     if (!made.ok()) [[unlikely]] {
         PyObject* held[2] = {nullptr, nullptr};
@@ -92,14 +92,16 @@ PyObject* new_reference(PyObject* object) {
 }
 
 /// A fresh instance with the same objects and the same (shared) texts.
-[[gnu::always_inline]] inline Outcome<Ref> copy_of(const ResultPayload& payload) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> copy_of(const ResultPayload& payload) {
     if (payload.texts != nullptr)
         payload.texts->shares.fetch_add(1, std::memory_order_relaxed);
     return new_instance(
         {new_reference(payload.value), new_reference(payload.details), payload.texts});
 }
 
-Ref code_object(const ErrTexts& texts) {
+// Always inlined, as is `to_dict`: the releases on their unwinding paths make
+// them look larger to GCC's inliner than their success paths are.
+TARVELLA_ALWAYS_INLINE Ref code_object(const ErrTexts& texts) {
     std::optional<std::string_view> code = texts.code();
     return code ? new_text(*code) : Ref::borrow(Py_None);
 }
@@ -117,7 +119,7 @@ Outcome<Ref> call_with_triple(PyObject* function, const ResultPayload& payload) 
 
 /// The `str` text of an object that must be one; not an argument, so a
 /// wrong type is reported without a parameter name.
-[[gnu::always_inline]] inline Error text_of(PyObject* object, std::string_view& out) {
+TARVELLA_ALWAYS_INLINE Error text_of(PyObject* object, std::string_view& out) {
     return to_text(object, out);
 }
 
@@ -227,13 +229,13 @@ Outcome<Ref> chain_ok(const ResultPayload& self, PyObject* func) {
 }
 
 /// An Err passes straight through, without the Ok case's frame.
-[[gnu::always_inline]] inline Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> chain(const ResultPayload& self, PyObject* func) {
     if (self.value == nullptr)
         return copy_of(self);
     return chain_ok(self, func);
 }
 
-[[gnu::always_inline]] inline Outcome<Ref> flat_map(const ResultPayload& self, Object func) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> flat_map(const ResultPayload& self, Object func) {
     return chain(self, func.object);
 }
 
@@ -257,7 +259,7 @@ InternedName error_key{"error"};
 InternedName code_key{"code"};
 InternedName details_key{"details"};
 
-Outcome<Ref> to_dict(const ResultPayload& self) {
+TARVELLA_ALWAYS_INLINE Outcome<Ref> to_dict(const ResultPayload& self) {
     Ref dict = checked_new(PyDict_New());
     auto put = [&dict](InternedName& key, PyObject* value) {
         return PyDict_SetItem(dict.get(), interned(key), value) == 0;
@@ -282,7 +284,7 @@ Outcome<Ref> to_dict(const ResultPayload& self) {
 /// An absent key leaves `found` null. The item is borrowed: comparing keys
 /// while looking up the next one may run Python code that changes the dict,
 /// so an item that must outlive a later lookup is held by the caller.
-[[gnu::always_inline]] inline Error lookup(PyObject* dict, InternedName& key, PyObject*& found) {
+TARVELLA_ALWAYS_INLINE Error lookup(PyObject* dict, InternedName& key, PyObject*& found) {
     found = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
     if (found == nullptr && PyErr_Occurred()) [[unlikely]]
         return fetch_error_or_system();

@@ -1,0 +1,127 @@
+// What differs between compilers and systems, in one place. The units use
+// the names defined here and never test the compiler or the C library
+// themselves; the per-platform link flags are in CMakeLists.txt.
+//
+// Supported: GCC and Clang (libstdc++ or libc++, Linux with glibc or musl,
+// macOS) and MSVC (Windows). The forced unwind that ends daemon threads at
+// shutdown on glibc needs nothing here: it passes through guards that every
+// C++ runtime runs the same way (see `OnUnwind` in errors.hpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <version>
+
+#if defined(__linux__)
+#include <features.h> // __GLIBC__ tells glibc from musl
+#include <sys/prctl.h>
+#elif defined(__APPLE__)
+#include <pthread.h>
+#endif
+
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
+
+// ---------------------------------------------------------------------------
+// Inlining and code placement. The hot path depends on these: see the entry
+// adapters in frame.hpp.
+
+#if defined(__GNUC__) // GCC and Clang
+/// Inlined wherever it is called, whatever the inliner's budgets say.
+#define TARVELLA_ALWAYS_INLINE [[gnu::always_inline]] inline
+/// Never inlined: keeps a slow path's registers out of its caller.
+#define TARVELLA_NOINLINE [[gnu::noinline]]
+/// Everything this function calls is inlined into it, where possible.
+#define TARVELLA_FLATTEN [[gnu::flatten]]
+/// Rarely run: placed apart from the hot code, its callers' branches to it
+/// predicted not taken.
+#define TARVELLA_COLD [[gnu::cold]]
+#elif defined(_MSC_VER)
+#define TARVELLA_ALWAYS_INLINE __forceinline
+#define TARVELLA_NOINLINE __declspec(noinline)
+#define TARVELLA_FLATTEN
+#define TARVELLA_COLD
+#else
+#define TARVELLA_ALWAYS_INLINE inline
+#define TARVELLA_NOINLINE
+#define TARVELLA_FLATTEN
+#define TARVELLA_COLD
+#endif
+
+// ---------------------------------------------------------------------------
+// Thread-local storage
+
+/// The TLS model of the lock depth. Initial-exec makes each access one
+/// thread-pointer-relative load instead of a call to __tls_get_addr, at the
+/// price of a slot in the static TLS block, which glibc keeps spare room in
+/// for modules loaded later. musl's loader keeps none and refuses such a
+/// module, and other systems have models of their own: the default there.
+#if defined(__GLIBC__)
+#define TARVELLA_TLS_MODEL __attribute__((tls_model("initial-exec")))
+#else
+#define TARVELLA_TLS_MODEL
+#endif
+
+namespace tarvella {
+
+// ---------------------------------------------------------------------------
+// Source locations for fault reports
+
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+/// The library has no std::source_location (libstdc++ with a Clang too old
+/// for its builtin): the same interface, from the older builtins where the
+/// compiler has them, otherwise a fixed empty place.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
+#define TARVELLA_HAS_LOCATION_BUILTINS 1
+#endif
+#endif
+class SourceLocation {
+public:
+#if defined(TARVELLA_HAS_LOCATION_BUILTINS)
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            std::uint_least32_t line = __builtin_LINE()) noexcept {
+        return SourceLocation(file, line);
+    }
+#else
+    static constexpr SourceLocation current() noexcept { return SourceLocation("", 0); }
+#endif
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+
+private:
+    constexpr SourceLocation(const char* file, std::uint_least32_t line) noexcept
+        : file_(file), line_(line) {}
+    const char* file_;
+    std::uint_least32_t line_;
+};
+#endif
+
+// ---------------------------------------------------------------------------
+// Thread names for fault reports
+
+/// Writes the current thread's name into `name` (`size` bytes, at least 16)
+/// and returns true, or returns false where the system keeps no name that
+/// can be read this way.
+inline bool read_thread_name(char* name, std::size_t size) noexcept {
+#if defined(__linux__)
+    // prctl rather than pthread_getname_np, which glibc moved into libc at
+    // 2.34 under a new symbol version: importing it would make the wheel
+    // refuse every older system. PR_GET_NAME fills at most 16 bytes.
+    return size >= 16 && prctl(PR_GET_NAME, name) == 0;
+#elif defined(__APPLE__)
+    return pthread_getname_np(pthread_self(), name, size) == 0;
+#else
+    // Left out on Windows: its thread description (GetThreadDescription)
+    // exists only from Windows 10 1607 on, so it would have to be looked up
+    // at run time, and the report reads "<unnamed>" without it.
+    (void)name;
+    (void)size;
+    return false;
+#endif
+}
+
+} // namespace tarvella
