@@ -6,7 +6,7 @@ pytest module: the name does not start with test_.
 """
 
 import json
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Never, assert_type
 
 from tarvella import MayBe, Result
@@ -102,6 +102,21 @@ assert_type(port.match(err=lambda m, c, d: m), str | None)
 assert_type(port.match(None, lambda m, c, d: m), str | None)
 assert_type(port.match(), None)
 assert err.match(err=lambda m, c, d: d) == {"k": 1}
+assert_type(port.match(lambda p: [p], lambda m, c, d: [m]), list[int] | list[str])
+
+
+# Under a declared return type the branches are still typed each on its own
+# and joined: where they differ inside an invariant type (dict, list), the
+# declared type must be the covariant Mapping or Sequence for both checkers.
+def respond(r: Result[int, None]) -> tuple[int, Mapping[str, object]]:
+    return r.match(ok=lambda v: (200, {"total": v}), err=lambda m, c, d: (400, {"error": m}))
+
+
+def listed(m: MayBe[int]) -> Sequence[object]:
+    return m.match(just=lambda v: [v], nothing=lambda: ["none"])
+
+
+assert respond(Result.ok(3)) == (200, {"total": 3}) and listed(MayBe.nothing()) == ["none"]
 
 # --- Result: dictionary form and protocols -----------------------------------
 wire = json.dumps(err.to_dict())
