@@ -18,6 +18,10 @@ import builtins
 from collections.abc import Callable, Iterator
 from typing import Any, Never, Self, final, overload
 
+# Read by the match overloads: mypy takes any name MYPY as true, pyright sees
+# a plain bool here. Imported under another name, so not re-exported.
+from typing import TYPE_CHECKING as MYPY
+
 __all__ = ["MayBe", "Result"]
 
 # What an Err hands to map_err and to the err branch of match, and what
@@ -112,8 +116,29 @@ class Result[T, E]:
 
     # Dispatch: the callable of the variant that is taken is called and its
     # result returned unchanged; a missing one (or None) makes match return None.
+    #
+    # pyright solves the U of the first overload from a declared return type
+    # when there is one, so that each function is checked against it, as the
+    # branches of an if statement are; otherwise U is the union of both
+    # results. mypy would join the results into one U instead (int and str
+    # make object) and, with lambdas, take two matching overloads as
+    # ambiguous (Any); a declared tuple never reaches its U anyway, and a
+    # declared list or dict reaches the U and W of the next overload. So
+    # mypy, which takes any name MYPY as true, skips the first.
+    if not MYPY:
+        @overload
+        def match[U](
+            self, ok: Callable[[T], U], err: Callable[[str, str | None, E | None], U]
+        ) -> U:
+            """`ok(value)` on an Ok, `err(message, code, details)` on an Err,
+            returned as it is; None if that variant's function is missing.
+
+                >>> Result.ok(3).match(ok=lambda v: v + 1, err=lambda m, c, d: 0)
+                4
+            """
+    # Covered by the one above for pyright, which never reaches it; mypy's first.
     @overload
-    def match[U, W](
+    def match[U, W](  # pyright: ignore[reportOverlappingOverload]
         self, ok: Callable[[T], U], err: Callable[[str, str | None, E | None], W]
     ) -> U | W:
         """`ok(value)` on an Ok, `err(message, code, details)` on an Err,
@@ -253,8 +278,18 @@ class MayBe[T]:
 
     # Dispatch: the callable of the variant that is taken is called and its
     # result returned unchanged; a missing one (or None) makes match return None.
+    # The first overload is for pyright only, as for Result.match.
+    if not MYPY:
+        @overload
+        def match[U](self, just: Callable[[T], U], nothing: Callable[[], U]) -> U:
+            """`just(value)` on a Just, `nothing()` on Nothing, returned as it is;
+            None if that variant's function is missing.
+
+                >>> MayBe.nothing().match(just=lambda v: v * 2, nothing=lambda: 0)
+                0
+            """
     @overload
-    def match[U, W](self, just: Callable[[T], U], nothing: Callable[[], W]) -> U | W:
+    def match[U, W](self, just: Callable[[T], U], nothing: Callable[[], W]) -> U | W:  # pyright: ignore[reportOverlappingOverload]
         """`just(value)` on a Just, `nothing()` on Nothing, returned as it is;
         None if that variant's function is missing.
 
