@@ -178,8 +178,9 @@ Outcome<Ref> text_around(std::string_view prefix, PyObject* value) {
     if (shown == nullptr)
         return fetch_error_or_system();
     Ref owned = Ref::steal(shown);
-    // The UTF-8 form of an ASCII `str` is its own storage, so this join is
-    // one copy into one new `str`.
+    // Joining UTF-8 bytes is the cheaper way wherever a UTF-8 form exists:
+    // for an ASCII `str` that form is its own storage, and the join is one
+    // copy into one new `str`.
     Py_ssize_t size = 0;
     if (const char* bytes = PyUnicode_AsUTF8AndSize(shown, &size)) [[likely]]
         return joined_text(std::array{prefix, std::string_view(bytes, std::size_t(size)),
