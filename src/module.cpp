@@ -157,15 +157,38 @@ void forget_free_blocks() noexcept {
     }
 }
 
+namespace {
+/// The text form joined as `str` objects, for a `str()` that has no UTF-8
+/// form: one that holds lone surrogates, as file names that did not decode
+/// do (`os.fsdecode`, `os.listdir`, `sys.argv`). Slower than the UTF-8 join,
+/// so only taken when that one cannot be.
+[[gnu::noinline]] Outcome<Ref> text_around_str(std::string_view prefix, PyObject* shown) {
+    PyObject* text = PyUnicode_Concat(new_text(prefix).get(), shown);
+    if (text != nullptr)
+        // Fresh and unshared, so the closing parenthesis goes in place.
+        PyUnicode_Append(&text, new_text(")").get());
+    if (text == nullptr)
+        return fetch_error_or_system();
+    return Ref::steal(text);
+}
+} // namespace
+
 Outcome<Ref> text_around(std::string_view prefix, PyObject* value) {
     PyObject* shown = call_out([&] { return PyObject_Str(value); });
     if (shown == nullptr)
         return fetch_error_or_system();
     Ref owned = Ref::steal(shown);
-    Outcome<std::string_view> utf8 = utf8_view(shown);
-    if (!utf8.ok())
-        return std::move(utf8.error());
-    return joined_text(std::array{prefix, utf8.value(), std::string_view(")")});
+    // Joining UTF-8 bytes is the cheaper way wherever a UTF-8 form exists:
+    // for an ASCII `str` that form is its own storage, and the join is one
+    // copy into one new `str`.
+    Py_ssize_t size = 0;
+    if (const char* bytes = PyUnicode_AsUTF8AndSize(shown, &size)) [[likely]]
+        return joined_text(std::array{prefix, std::string_view(bytes, std::size_t(size)),
+                                      std::string_view(")")});
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        return fetch_error_or_system();
+    PyErr_Clear();
+    return text_around_str(prefix, shown);
 }
 
 Outcome<Ref> iterate_optional(PyObject* value) {

@@ -33,6 +33,7 @@ def state(m):
     (lambda: MayBe(False), "Just(False)", True),
     (lambda: MayBe("a"), "Just(a)", True),
     (lambda: MayBe.just("ü ✓\n"), "Just(ü ✓\n)", True),
+    (lambda: MayBe.just("\udfff"), "Just(\udfff)", True),
     (lambda: MayBe(MayBe.just(1)), "Just(Just(1))", True),
     (lambda: MayBe.just(MayBe.nothing()), "Just(Nothing)", True),
     (lambda: MayBe.just(Result.err("x", code="c")), "Just(Err('x', code='c'))", True),
@@ -47,7 +48,7 @@ def test_construction_and_text_form(make, text, just):
 
 @pytest.mark.parametrize("value, error", [
     (type("Loud", (), {"__str__": explode})(), Boom),
-    ("\ud800", UnicodeEncodeError),
+    (type("Wrong", (), {"__str__": lambda self: 5})(), TypeError),
 ])
 def test_text_form_failures_propagate(value, error):
     m = MayBe.just(value)

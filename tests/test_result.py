@@ -2,6 +2,7 @@
 operators and protocols."""
 
 import json
+import logging
 import sys
 from collections import namedtuple
 
@@ -44,6 +45,7 @@ def explode(*args):
     (lambda: Result.err("m", code=""), "Err('m', code='')"),
     (lambda: Result.err("a\x00b", code="\x00"), "Err('a\x00b', code='\x00')"),
     (lambda: Result.err("héllo ✓", code="ü"), "Err('héllo ✓', code='ü')"),
+    (lambda: Result.ok("\ud800"), "Ok(\ud800)"),
 ])
 def test_text_form(make, text):
     r = make()
@@ -54,13 +56,26 @@ def test_text_form(make, text):
 
 @pytest.mark.parametrize("value, error", [
     (type("Loud", (), {"__str__": explode})(), Boom),
-    ("\ud800", UnicodeEncodeError),
+    (type("Wrong", (), {"__str__": lambda self: 5})(), TypeError),
 ])
 def test_text_form_failures_propagate(value, error):
     r = Result.ok(value)
     with pytest.raises(error):
         repr(r)
     assert r.unwrap() is value
+
+
+def test_text_form_of_a_name_that_did_not_decode(caplog):
+    # What os.fsdecode, os.listdir and sys.argv give on POSIX for bytes that
+    # are not UTF-8: lone surrogates. A log line that shows one must not be lost.
+    name = b"caf\xe9.txt".decode("utf-8", "surrogateescape")
+    for value, text in ((Result.ok(name), "Ok(caf\udce9.txt)"),
+                        (MayBe.just(name), "Just(caf\udce9.txt)"),
+                        (Result.ok(MayBe.just(name)), "Ok(Just(caf\udce9.txt))")):
+        with caplog.at_level(logging.WARNING):
+            logging.getLogger("tarvella.test").warning("skipped %s", value)
+        assert caplog.messages[-1] == f"skipped {text}" == f"skipped {value}"
+    assert len(caplog.records) == 3
 
 
 def test_constructors_are_static_and_build_new_objects():

@@ -320,11 +320,12 @@ def cases():
     add("repr Err without code", lambda: repr(err), None, err)
     add("repr nested", lambda: repr(Result.ok(MayBe.just(ok))), None, ok)
     add("repr Ok raising", lambda: repr(Result.ok(Unprintable())), Boom)
-    add("repr Ok surrogate", lambda: repr(Result.ok("\ud800")), UnicodeEncodeError)
+    lone = "caf\udce9.txt"  # joined as str objects: it has no UTF-8 form
+    add("repr Ok surrogate", lambda: repr(Result.ok(lone)), None, lone)
     add("repr Just", lambda: repr(just), None, just, v)
     add("repr Nothing", lambda: repr(nothing), None, nothing)
     add("repr Just raising", lambda: repr(MayBe.just(Unprintable())), Boom)
-    add("repr Just surrogate", lambda: repr(MayBe.just(Surrogate())), UnicodeEncodeError)
+    add("repr Just surrogate", lambda: repr(MayBe.just(Surrogate())), None)
     add("str Ok", lambda: str(ok), None, ok, v)
 
     # Protocols and operators

@@ -6,7 +6,7 @@ pytest module: the name does not start with test_.
 """
 
 import json
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any, Never, assert_type
 
 from tarvella import MayBe, Result
@@ -102,6 +102,31 @@ assert_type(port.match(err=lambda m, c, d: m), str | None)
 assert_type(port.match(None, lambda m, c, d: m), str | None)
 assert_type(port.match(), None)
 assert err.match(err=lambda m, c, d: d) == {"k": 1}
+assert_type(port.match(lambda p: [p], lambda m, c, d: [m]), list[int] | list[str])
+
+
+# Under a declared return type each function must return what is declared,
+# as the branches of an if statement must. mypy checks them so only where
+# the declared type is a generic class (list, dict), never a tuple; there
+# the union of both results must fit, which the covariant Mapping does.
+def respond(r: Result[int, None]) -> tuple[int, dict[str, object]]:
+    return r.match(ok=lambda v: (200, {"total": v}), err=lambda m, c, d: (400, {"error": m}))  # type: ignore[return-value]
+
+
+def respond_mapping(r: Result[int, None]) -> tuple[int, Mapping[str, object]]:
+    return r.match(ok=lambda v: (200, {"total": v}), err=lambda m, c, d: (400, {"error": m}))
+
+
+def counts(r: Result[int, None]) -> dict[str, object]:
+    return r.match(ok=lambda v: {"total": v}, err=lambda m, c, d: {"error": m})
+
+
+def listed(m: MayBe[int]) -> list[object]:
+    return m.match(just=lambda v: [v], nothing=lambda: ["none"])
+
+
+assert respond(Result.ok(3)) == respond_mapping(Result.ok(3)) == (200, {"total": 3})
+assert counts(Result.err("m")) == {"error": "m"} and listed(MayBe.nothing()) == ["none"]
 
 # --- Result: dictionary form and protocols -----------------------------------
 wire = json.dumps(err.to_dict())

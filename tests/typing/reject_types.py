@@ -3,8 +3,8 @@
 basedpyright error under that rule, and no other line may get one
 (scripts/check-typing checks both, for each checker). `P: -` marks a line
 that pyright cannot reject; the note on it says why. The note in parentheses
-says what the line does at runtime: all but two raise the exception named
-there; the two marked "runs, but" are mistakes that only a type checker can
+says what the line does at runtime: all but four raise the exception named
+there; the four marked "runs, but" are mistakes that only a type checker can
 see. The file is never run.
 """
 
@@ -65,6 +65,14 @@ err.match(err=lambda m: 0)  # E: arg-type  P: reportCallIssue  (TypeError: err g
 MayBe.nothing().match(nothing=lambda x: 0)  # E: arg-type  P: reportCallIssue  (TypeError: nothing gets no argument)
 ok.match(ok=lambda v: v, error=print)  # E: call-overload  P: reportCallIssue  (TypeError: unexpected keyword)
 ok.match(lambda v: v.upper())  # E: attr-defined  P: reportAttributeAccessIssue  (AttributeError: int has no upper)
+
+
+def respond(r: Result[int, None]) -> tuple[int, dict[str, object]]:
+    return r.match(ok=lambda v: (200, {"total": v}), err=lambda m, c, d: "no")  # E: return-value  P: reportReturnType  (runs, but returns no tuple)
+
+
+def listed(m: MayBe[int]) -> list[object]:
+    return m.match(just=lambda v: [v], nothing=lambda: "none")  # E: arg-type  P: reportReturnType  (runs, but returns no list)
 
 # Operators
 # pyright types an operand without the operator's signature, so it sees an

@@ -3,8 +3,10 @@
 Run by scripts/check-typing with the interpreter of a venv in which the wheel
 is installed. Finds tarvella-stubs/__init__.pyi beside the installed module,
 reads it with ast, and compares, for the module and for each class, the
-names the stubs declare with the names the runtime has. Exits non-zero and
-lists the differences if they disagree.
+names the stubs declare with the names the runtime has; each class and each
+member it declares must carry a doc string (on one of its overloads), which
+is what an editor shows on hover. Exits non-zero and lists the differences
+if they disagree.
 """
 
 import ast
@@ -23,20 +25,25 @@ REFLECTED = {"__rrshift__", "__ror__"}
 
 
 def stub_names(path):
-    """(__all__, {class name: set of member names}) declared in the stub file."""
+    """(__all__, {class name: set of member names}, names without a doc
+    string) declared in the stub file."""
     tree = ast.parse(path.read_text(encoding="utf-8"), str(path))
-    declared_all, classes = None, {}
+    declared_all, classes, undocumented = None, {}, set()
     for node in tree.body:
         if isinstance(node, ast.Assign) and any(
             isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets
         ):
             declared_all = ast.literal_eval(node.value)
         elif isinstance(node, ast.ClassDef):
-            classes[node.name] = {
-                item.name for item in node.body
-                if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef))
-            }
-    return declared_all, classes
+            functions = [item for item in node.body
+                         if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef))]
+            classes[node.name] = {f.name for f in functions}
+            if not ast.get_docstring(node):
+                undocumented.add(node.name)
+            documented = {f.name for f in functions if ast.get_docstring(f)}
+            undocumented |= {f"{node.name}.{f.name}" for f in functions} - {
+                f"{node.name}.{name}" for name in documented}
+    return declared_all, classes, undocumented
 
 
 def main():
@@ -45,7 +52,7 @@ def main():
     if not stub.is_file():
         print(f"stub_coverage: no stubs installed beside {tarvella.__file__}")
         return 1
-    declared_all, classes = stub_names(stub)
+    declared_all, classes, undocumented = stub_names(stub)
     problems = []
     if sorted(declared_all or ()) != sorted(tarvella.__all__):
         problems.append(f"__all__: stubs {declared_all!r}, runtime {tarvella.__all__!r}")
@@ -63,12 +70,13 @@ def main():
         # refuse Result(...)), but not invent one.
         for member in sorted(m for m in declared if not hasattr(cls, m)):
             problems.append(f"{name}.{member}: in the stubs, absent at runtime")
+    problems += [f"{name}: no doc string in the stubs" for name in sorted(undocumented)]
     if problems:
         print("stub_coverage: the stubs and the runtime disagree:")
         print("\n".join(f"  {p}" for p in problems))
         return 1
     print(f"stub_coverage: {stub} declares all {count} members of "
-          f"{' and '.join(tarvella.__all__)}, and nothing more")
+          f"{' and '.join(tarvella.__all__)}, and nothing more, each with a doc string")
     return 0
 
 
