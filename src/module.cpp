@@ -101,7 +101,7 @@ Outcome<PyObject*> get_class_object(ClassCell& cell) {
         release_reference(made);
         return expected;
     }
-    if (PySys_GetObject("gettotalrefcount") == nullptr)
+    if (keeps_free_blocks && PySys_GetObject("gettotalrefcount") == nullptr)
         cell.free_blocks.limit = FreeBlocks::capacity;
     return made;
 }
@@ -248,12 +248,20 @@ PyMethodDef reduce_methods[] = {
 Outcome<Ref> registered_reconstructor(PyObject* table, PyObject* type) {
     if (!PyDict_Check(table))
         return Ref();
+#ifdef Py_GIL_DISABLED
+    // Another thread may change the table meanwhile: the entry is held.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(table, type, &found) < 0)
+        return fetch_error_or_system();
+    Ref held = Ref::steal(found);
+    PyObject* entry = found;
+#else
     PyObject* entry = PyDict_GetItemWithError(table, type);
-    if (entry == nullptr) {
-        if (PyErr_Occurred())
-            return fetch_error_or_system();
+    if (entry == nullptr && PyErr_Occurred())
+        return fetch_error_or_system();
+#endif
+    if (entry == nullptr)
         return Ref();
-    }
     const PyCFunction result_reducer = reduce_methods[1].ml_meth;
     if (!PyCFunction_Check(entry) || PyCFunction_GetFunction(entry) != result_reducer)
         return Ref();
@@ -410,6 +418,11 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#ifdef Py_GIL_DISABLED
+    // Sound without the lock; without this slot the interpreter would turn
+    // the GIL back on at import.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr}, // end of slots
 };
 

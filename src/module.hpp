@@ -80,7 +80,8 @@ struct ClassSpec {
 /// Instance blocks of one class kept for reuse, as the interpreter keeps
 /// those of its tuples and lists: a block taken from here skips the
 /// allocator and the collector's per-object count, which cost about as much
-/// as the rest of a constructor. Used only with the interpreter lock held.
+/// as the rest of a constructor. Used only with the interpreter lock held,
+/// so a free-threaded build keeps none (see `keeps_free_blocks`).
 struct FreeBlocks {
     static constexpr int capacity = 80;
     /// Linked through the first payload word; each block is untracked, holds
@@ -93,6 +94,17 @@ struct FreeBlocks {
     /// without a call on every allocation.
     int limit = 0;
 };
+
+/// Whether instance blocks are kept for reuse. Not without the interpreter
+/// lock: a list per thread would cost a thread-local lookup on every
+/// allocation and release, leave its blocks behind with every thread that
+/// ends, and gain little over the free-threaded interpreter's allocator,
+/// which already keeps its blocks per thread.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool keeps_free_blocks = false;
+#else
+inline constexpr bool keeps_free_blocks = true;
+#endif
 
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
@@ -138,7 +150,7 @@ template <class Payload>
     }
 #endif
     FreeBlocks& blocks = cell.free_blocks;
-    if (PyObject* block = blocks.top) [[likely]] {
+    if (PyObject* block = keeps_free_blocks ? blocks.top : nullptr) [[likely]] {
         blocks.top = next_free_block(block);
         --blocks.count;
         // Everything a fresh allocation sets: the record zeroed (field by
@@ -166,9 +178,25 @@ void forget_free_blocks() noexcept;
 
 void release_nested(PyObject** held);
 
+/// Whether the caller's reference to `object` is the only one, so that no
+/// other thread can reach it. Without the interpreter lock, a count of one
+/// is only that when this thread owns the object and no other has ever
+/// shared it; anything else may be another thread's reference on its way.
+inline bool sole_reference(PyObject* object) {
+#if !defined(Py_GIL_DISABLED)
+    return Py_REFCNT(object) == 1;
+#elif PY_VERSION_HEX >= 0x030E0000
+    return PyUnstable_Object_IsUniquelyReferenced(object);
+#else
+    return _Py_IsOwnedByCurrentThread(object) &&
+           _Py_atomic_load_uint32_relaxed(&object->ob_ref_local) == 1 &&
+           _Py_atomic_load_ssize_relaxed(&object->ob_ref_shared) == 0;
+#endif
+}
+
 /// Whether releasing `object` would free an instance of these classes.
 inline bool dies_with_release(PyObject* object) {
-    if (object == nullptr || Py_REFCNT(object) != 1)
+    if (object == nullptr || !sole_reference(object))
         return false;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
     return type == maybe_cell.type.load(std::memory_order_relaxed) ||
@@ -210,7 +238,7 @@ template <class Class>
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
         FreeBlocks& blocks = Class::cell().free_blocks;
-        if (blocks.count < blocks.limit) [[likely]] {
+        if (keeps_free_blocks && blocks.count < blocks.limit) [[likely]] {
             next_free_block(self) = blocks.top;
             blocks.top = self;
             ++blocks.count;
