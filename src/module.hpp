@@ -5,6 +5,7 @@
 #include "frame.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -179,18 +180,22 @@ void forget_free_blocks() noexcept;
 void release_nested(PyObject** held);
 
 /// Whether the caller's reference to `object` is the only one, so that no
-/// other thread can reach it. Without the interpreter lock, a count of one
-/// is only that when this thread owns the object and no other has ever
-/// shared it; anything else may be another thread's reference on its way.
+/// other thread can reach it. Without the interpreter lock a count of one
+/// means that only where no other thread can be changing it: this thread
+/// owns the object and holds its one local reference, or the counts were
+/// merged into the shared word (the owning thread ended, or the collector
+/// merged them) and that word holds exactly one. The other way a thread
+/// makes a reference from none, a weak reference, these classes do not have.
 inline bool sole_reference(PyObject* object) {
-#if !defined(Py_GIL_DISABLED)
-    return Py_REFCNT(object) == 1;
-#elif PY_VERSION_HEX >= 0x030E0000
-    return PyUnstable_Object_IsUniquelyReferenced(object);
+#ifdef Py_GIL_DISABLED
+    const std::uintptr_t owner = _Py_atomic_load_uintptr_relaxed(&object->ob_tid);
+    const std::uint32_t local = _Py_atomic_load_uint32_relaxed(&object->ob_ref_local);
+    const Py_ssize_t shared = _Py_atomic_load_ssize_relaxed(&object->ob_ref_shared);
+    if (owner == _Py_ThreadId())
+        return local == 1 && shared == 0;
+    return owner == 0 && local == 0 && shared == _Py_REF_SHARED(1, _Py_REF_MERGED);
 #else
-    return _Py_IsOwnedByCurrentThread(object) &&
-           _Py_atomic_load_uint32_relaxed(&object->ob_ref_local) == 1 &&
-           _Py_atomic_load_ssize_relaxed(&object->ob_ref_shared) == 0;
+    return Py_REFCNT(object) == 1;
 #endif
 }
 
