@@ -78,11 +78,17 @@ struct ClassSpec {
     Outcome<Ref> (*from_state)(PyObject* state);
 };
 
+/// The link of a kept instance block to the next, in its first payload word.
+inline PyObject*& next_free_block_of(PyObject* block) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(block) + sizeof(PyObject));
+}
+
 /// Instance blocks of one class kept for reuse, as the interpreter keeps
 /// those of its tuples and lists: a block taken from here skips the
 /// allocator and the collector's per-object count, which cost about as much
-/// as the rest of a constructor. Used only with the interpreter lock held,
-/// so a free-threaded build keeps none (see `keeps_free_blocks`).
+/// as the rest of a constructor. With the interpreter lock, one list per
+/// class, used only under the lock; without it, one per class and thread
+/// (see `ThreadBlocks`).
 struct FreeBlocks {
     static constexpr int capacity = 80;
     /// Linked through the first payload word; each block is untracked, holds
@@ -96,17 +102,6 @@ struct FreeBlocks {
     int limit = 0;
 };
 
-/// Whether instance blocks are kept for reuse. Not without the interpreter
-/// lock: a list per thread would cost a thread-local lookup on every
-/// allocation and release, leave its blocks behind with every thread that
-/// ends, and gain little over the free-threaded interpreter's allocator,
-/// which already keeps its blocks per thread.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool keeps_free_blocks = false;
-#else
-inline constexpr bool keeps_free_blocks = true;
-#endif
-
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
     const ClassSpec& spec;
@@ -117,6 +112,71 @@ struct ClassCell {
 /// The two cells that the execution step adds, in their unit of definition.
 extern ClassCell maybe_cell;
 extern ClassCell result_cell;
+
+#ifdef Py_GIL_DISABLED
+/// A thread's own lists, MayBe's then Result's. A block freed on one thread
+/// and reused on another is only memory to the interpreter's allocator, so
+/// the lists need no lock; what they need is care at the two ends of their
+/// life. When the thread ends, its blocks go to a process-wide list that
+/// other threads take from when theirs is empty (freeing them would need an
+/// attached thread, which an ending one no longer has). When the interpreter
+/// is finalised, the blocks of every thread belong to an allocator that may
+/// be gone: the lifetime count moves on, and a list of an older lifetime is
+/// set aside unused, by its own thread, the next time it is touched.
+struct ThreadBlocks {
+    FreeBlocks lists[2];
+    /// The interpreter lifetime the blocks come from; 0 before the first.
+    std::uint64_t lifetime = 0;
+};
+extern constinit thread_local ThreadBlocks thread_blocks __attribute__((tls_model("initial-exec")));
+/// The current interpreter lifetime, from 1; moved on at finalisation.
+extern std::atomic<std::uint64_t> blocks_lifetime;
+/// How many blocks a thread keeps per class (`FreeBlocks::limit`).
+extern std::atomic<int> thread_block_limit;
+
+inline FreeBlocks& free_blocks_of(ClassCell& cell) {
+    return thread_blocks.lists[&cell == &result_cell ? 1 : 0];
+}
+PyObject* take_block_slow(ClassCell& cell);
+bool keep_block_slow(ClassCell& cell, PyObject* block);
+#else
+inline FreeBlocks& free_blocks_of(ClassCell& cell) { return cell.free_blocks; }
+#endif
+
+/// A kept block of `cell`'s class, or null.
+[[gnu::always_inline]] inline PyObject* take_block(ClassCell& cell) {
+    FreeBlocks& blocks = free_blocks_of(cell);
+    PyObject* block = blocks.top;
+#ifdef Py_GIL_DISABLED
+    if (block == nullptr ||
+        thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed)) [[unlikely]]
+        return take_block_slow(cell);
+#else
+    if (block == nullptr) [[unlikely]]
+        return nullptr;
+#endif
+    blocks.top = next_free_block_of(block);
+    --blocks.count;
+    return block;
+}
+
+/// Keeps `block`, an untracked instance of `cell`'s class whose payload is
+/// released, for reuse; false when there is no room for it.
+[[gnu::always_inline]] inline bool keep_block(ClassCell& cell, PyObject* block) {
+    FreeBlocks& blocks = free_blocks_of(cell);
+#ifdef Py_GIL_DISABLED
+    if (blocks.count >= blocks.limit ||
+        thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed)) [[unlikely]]
+        return keep_block_slow(cell, block);
+#else
+    if (blocks.count >= blocks.limit) [[unlikely]]
+        return false;
+#endif
+    next_free_block_of(block) = blocks.top;
+    blocks.top = block;
+    ++blocks.count;
+    return true;
+}
 
 /// The class object (borrowed, valid for the process) or an error value.
 Outcome<PyObject*> get_class_object(ClassCell& cell);
@@ -134,9 +194,6 @@ inline PyObject* require_class_object(ClassCell& cell) {
 bool take_failing_allocation();
 #endif
 
-inline PyObject*& next_free_block(PyObject* block) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(block) + sizeof(PyObject));
-}
 
 /// A new zero-filled instance of `type`, the class object of `cell`. What
 /// `object.__new__(type)` does for these classes, minus the argument tuple
@@ -150,10 +207,7 @@ template <class Payload>
         return fetch_error_or_system();
     }
 #endif
-    FreeBlocks& blocks = cell.free_blocks;
-    if (PyObject* block = keeps_free_blocks ? blocks.top : nullptr) [[likely]] {
-        blocks.top = next_free_block(block);
-        --blocks.count;
+    if (PyObject* block = take_block(cell)) [[likely]] {
         // Everything a fresh allocation sets: the record zeroed (field by
         // field, so that the stores the caller makes next replace these),
         // the class and the reference an instance holds to it, a count of
@@ -163,7 +217,14 @@ template <class Payload>
         instance->borrow.store(0, std::memory_order_relaxed);
         Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
         Py_INCREF(type);
+#ifdef Py_GIL_DISABLED
+        // Counted as a new object of this thread's, whichever thread freed it.
+        _Py_atomic_store_uintptr_relaxed(&block->ob_tid, _Py_ThreadId());
+        _Py_atomic_store_uint32_relaxed(&block->ob_ref_local, 1);
+        _Py_atomic_store_ssize_relaxed(&block->ob_ref_shared, 0);
+#else
         Py_SET_REFCNT(block, 1);
+#endif
         PyObject_GC_Track(block);
         return Ref::steal(block);
     }
@@ -242,12 +303,7 @@ template <class Class>
                                                held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
-        FreeBlocks& blocks = Class::cell().free_blocks;
-        if (keeps_free_blocks && blocks.count < blocks.limit) [[likely]] {
-            next_free_block(self) = blocks.top;
-            blocks.top = self;
-            ++blocks.count;
-        } else {
+        if (!keep_block(Class::cell(), self)) {
             // The classes are final and garbage-collected, so their tp_free
             // is always the one the interpreter gives such a class.
             PyObject_GC_Del(self);
