@@ -83,6 +83,17 @@ def pass_on(s):
     return type(theirs).__name__ in ("Result", "MayBe") and bool(repr(theirs))
 
 
+def hammer(s):
+    """Cheap members on the same instances in a tight loop: what makes two
+    threads change one borrow flag at the same moment."""
+    ok, err, just, nothing = s.ok, s.err, s.just, s.nothing
+    for _ in range(1000):
+        if not (ok.is_ok() and err.is_err() and just.unwrap() == 7 and len(nothing) == 0
+                and ok.unwrap_or(3) == 7 and bool(just)):
+            return False
+    return True
+
+
 def chain(depth):
     """A chain of nested instances, dropped at once (taken apart in a loop)."""
     link = MayBe.just(0)
@@ -180,6 +191,7 @@ OPERATIONS = [
     # Instances that change threads, and chains taken apart
     ("made here, freed there", pass_on, True),
     ("chain", lambda s: chain(200), 201),
+    ("hammer", hammer, True),
 ]
 
 
