@@ -92,7 +92,8 @@ inline PyObject*& next_free_block_of(PyObject* block) {
 struct FreeBlocks {
     static constexpr int capacity = 80;
     /// Linked through the first payload word; each block is untracked, holds
-    /// no reference, not even to its class, and keeps its collector header.
+    /// no reference but the one to its class where `blocks_hold_class` says
+    /// so, and keeps its collector header.
     PyObject* top = nullptr;
     int count = 0;
     /// How many may be kept: `capacity`, set when the class is stored, or 0.
@@ -101,6 +102,17 @@ struct FreeBlocks {
     /// without a call on every allocation.
     int limit = 0;
 };
+
+/// Whether a kept block keeps the reference to its class that its instance
+/// held. Without the interpreter lock, yes: every thread making and freeing
+/// instances would otherwise change the one count of the class object at
+/// once, and contend for it. The classes live until the process ends, so
+/// the references of blocks that are never reused keep nothing alive.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool blocks_hold_class = true;
+#else
+inline constexpr bool blocks_hold_class = false;
+#endif
 
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
@@ -216,7 +228,8 @@ template <class Payload>
         instance->payload = Payload{};
         instance->borrow.store(0, std::memory_order_relaxed);
         Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
-        Py_INCREF(type);
+        if constexpr (!blocks_hold_class)
+            Py_INCREF(type);
 #ifdef Py_GIL_DISABLED
         // Counted as a new object of this thread's, whichever thread freed it.
         _Py_atomic_store_uintptr_relaxed(&block->ob_tid, _Py_ThreadId());
@@ -303,13 +316,15 @@ template <class Class>
                                                held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
-        if (!keep_block(Class::cell(), self)) {
+        const bool kept = keep_block(Class::cell(), self);
+        if (!kept) {
             // The classes are final and garbage-collected, so their tp_free
             // is always the one the interpreter gives such a class.
             PyObject_GC_Del(self);
         }
         // Instances of a heap class hold a reference to it.
-        release_reference(reinterpret_cast<PyObject*>(type));
+        if (!kept || !blocks_hold_class)
+            release_reference(reinterpret_cast<PyObject*>(type));
     });
 }
 
