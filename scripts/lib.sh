@@ -52,8 +52,12 @@ build_wheel() {
     shift 3
     local version venv log
     version=$(py_version "$py")
-    # "t" for a free-threaded interpreter, which needs a venv of its own.
-    venv=.venvs/build-$version$("$py" -I -c 'import sys; print(sys.abiflags)')
+    # A free-threaded interpreter needs a venv of its own ("t"), and so does
+    # one built with ThreadSanitizer ("-tsan") beside it.
+    venv=.venvs/build-$version$("$py" -I -c '
+import sys, sysconfig
+tsan = "thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
+print(sys.abiflags + ("-tsan" if tsan else ""))')
     if ! "$venv/bin/python" -c '' 2>/dev/null; then
         fresh_venv "$py" "$venv"
     fi
