@@ -1,7 +1,7 @@
 # The two entry points are `make demo` and `make test`; the work is done by
 # scripts that CI runs too.
 
-.PHONY: demo test bench root dist clean
+.PHONY: demo test bench tsan root dist clean
 
 demo:
 	bash scripts/run-demo
@@ -10,6 +10,12 @@ test:
 	bash scripts/run-tests
 
 bench: ; bash bench/run
+
+# ThreadSanitizer over the free-threaded build: the threaded tests and the
+# thread stress on a free-threaded CPython built with it (made once per
+# machine; needs root and the network the first time). Not part of `test`.
+tsan:
+	bash scripts/run-tsan
 
 # The Debian root with the newer and the debug CPython builds that `make test`
 # uses when present (needs root and the network; made once per machine).
@@ -23,6 +29,6 @@ dist:
 # Removes only what the two scripts create; other tools keep their own
 # directories under build/ and .venvs/.
 clean:
-	rm -rf dist dist-faults build/wheel-* build/faults-* build/logs build/unpacked build/wheelhouse \
-		.venvs/build-* .venvs/test-* .venvs/faults-* .venvs/demo .venvs/tools \
+	rm -rf dist dist-faults dist-ft dist-tsan build/wheel-* build/tsan build/tsan-unpacked build/faults-* build/logs build/unpacked build/wheelhouse \
+		.venvs/build-* .venvs/test-* .venvs/faults-* .venvs/tsan-* .venvs/demo .venvs/tools \
 		.venvs/dist-[0-9]*

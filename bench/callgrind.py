@@ -149,9 +149,14 @@ ENTRY_ADAPTERS = {"method_fast", "method_noargs", "static_fast", "static_noargs"
 BUILDS = os.path.join(ROOT, "build", "bench")
 
 
+# The native modules profiled this run (the baseline has no free-threaded build).
+NATIVE = ("tarvella", "baseline")
+STEMS = {"tarvella": "tarvella", "baseline": "bench_baseline"}
+
+
 def find_native_builds():
     paths = []
-    for sub, stem in (("tarvella", "tarvella"), ("baseline", "bench_baseline")):
+    for sub, stem in ((sub, STEMS[sub]) for sub in NATIVE):
         d = os.path.join(BUILDS, sub)
         if not any(f.startswith(stem) and f.endswith(".so") for f in os.listdir(d)):
             raise SystemExit(f"no {stem}*.so in {d}: run bench/run first")
@@ -183,9 +188,10 @@ def run_impl(impl, names, workdir, python):
 def check_imports(python):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(find_native_builds() + [HERE])
+    modules = [STEMS[sub] for sub in NATIVE]
     where = subprocess.run(
-        [python, "-c", "import tarvella, bench_baseline; print(tarvella.__file__); "
-                       "print(bench_baseline.__file__)"],
+        [python, "-c", f"import {', '.join(modules)}; "
+                       + "; ".join(f"print({m}.__file__)" for m in modules)],
         env=env, capture_output=True, text=True, check=True).stdout.split()
     for path in where:
         if not path.startswith(BUILDS):
@@ -203,7 +209,7 @@ def by_function(profile, key):
 
 
 def main():
-    global BUILDS
+    global BUILDS, NATIVE
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--drive", help=argparse.SUPPRESS)
     parser.add_argument("--impls", default="tarvella,baseline",
@@ -220,6 +226,7 @@ def main():
 
     from cases import CASES
 
+    NATIVE = tuple(impl for impl in args.impls.split(",") if impl in STEMS)
     BUILDS = os.path.abspath(args.builds)
     if shutil.which("valgrind") is None:
         raise SystemExit("valgrind is not installed")

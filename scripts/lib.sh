@@ -52,7 +52,12 @@ build_wheel() {
     shift 3
     local version venv log
     version=$(py_version "$py")
-    venv=.venvs/build-$version
+    # A free-threaded interpreter needs a venv of its own ("t"), and so does
+    # one built with ThreadSanitizer ("-tsan") beside it.
+    venv=.venvs/build-$version$("$py" -I -c '
+import sys, sysconfig
+tsan = "thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
+print(sys.abiflags + ("-tsan" if tsan else ""))')
     if ! "$venv/bin/python" -c '' 2>/dev/null; then
         fresh_venv "$py" "$venv"
     fi
@@ -97,9 +102,55 @@ print("\n".join(backend.get_requires_for_build_wheel()))') ||
         die "expected exactly one wheel in $out/, found: ${wheels[*]}"
     fi
     WHEEL=${wheels[0]}
-    [[ "$(basename "$WHEEL")" == tarvella-0.1.0-cp312-abi3-*.whl ]] ||
-        die "$WHEEL is not tagged cp312-abi3"
+    # A free-threaded interpreter cannot load abi3 modules: its wheel is made
+    # for its own version and ABI ("cp313-cp313t").
+    local tag
+    tag=$("$py" -I -c '
+import sys, sysconfig
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    print("cp{0}{1}-cp{0}{1}t".format(*sys.version_info[:2]))
+else:
+    print("cp312-abi3")') || die "$py cannot say which wheel tag it needs"
+    [[ "$(basename "$WHEEL")" == tarvella-0.1.0-"$tag"-*.whl ]] ||
+        die "$WHEEL is not tagged $tag"
     echo "built $WHEEL"
+}
+
+# The first Debian archive this system's apt reads for its own release:
+# that is the main archive, not the security or backports one.
+find_mirror() {
+    local codename
+    codename=$(. /etc/os-release && [[ ${ID:-} == debian ]] && echo "${VERSION_CODENAME:-}") || true
+    [[ -n $codename ]] || return 0
+    # deb822 sources: paragraphs of "Field: value" lines.
+    cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        awk -v codename="$codename" '
+            function flush() {
+                if (!done && types ~ /(^| )deb( |$)/ && enabled != "no" &&
+                    (" " suites " ") ~ (" " codename " ")) {
+                    split(uris, u, " ")
+                    print u[1]
+                    done = 1
+                }
+                types = uris = suites = enabled = ""
+            }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]*#/ { next }
+            { field = tolower($1); $1 = ""; sub(/^ +/, "") }
+            field == "types:" { types = $0 }
+            field == "uris:" { uris = $0 }
+            field == "suites:" { suites = $0 }
+            field == "enabled:" { enabled = tolower($0) }
+            END { flush() }'
+    # One-line sources: "deb [options] URI suite components...".
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        awk -v codename="$codename" '
+            $1 == "deb" {
+                i = 2
+                if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                if ($(i + 1) == codename) { print $i; exit }
+            }'
+    return 0
 }
 
 # --- The Debian root -------------------------------------------------------------

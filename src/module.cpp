@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -101,8 +102,13 @@ Outcome<PyObject*> get_class_object(ClassCell& cell) {
         release_reference(made);
         return expected;
     }
-    if (PySys_GetObject("gettotalrefcount") == nullptr)
+    if (PySys_GetObject("gettotalrefcount") == nullptr) {
+#ifdef Py_GIL_DISABLED
+        thread_block_limit.store(FreeBlocks::capacity, std::memory_order_relaxed);
+#else
         cell.free_blocks.limit = FreeBlocks::capacity;
+#endif
+    }
     return made;
 }
 
@@ -144,25 +150,146 @@ namespace {
 /// Blocks of finalised interpreters: never reused, never freed, but still
 /// pointed at, so that leak checkers see them as held rather than lost.
 PyObject* retired_blocks = nullptr;
+
+void retire(FreeBlocks& blocks) noexcept {
+    while (PyObject* block = blocks.top) {
+        blocks.top = next_free_block_of(block);
+        next_free_block_of(block) = retired_blocks;
+        retired_blocks = block;
+    }
+    blocks = FreeBlocks();
+}
 } // namespace
 
-void forget_free_blocks() noexcept {
-    for (ClassCell* cell : {&maybe_cell, &result_cell}) {
-        while (PyObject* block = cell->free_blocks.top) {
-            cell->free_blocks.top = next_free_block(block);
-            next_free_block(block) = retired_blocks;
-            retired_blocks = block;
+#ifdef Py_GIL_DISABLED
+
+constinit thread_local ThreadBlocks thread_blocks TARVELLA_TLS_MODEL;
+std::atomic<std::uint64_t> blocks_lifetime{1};
+// `FreeBlocks::capacity` once a class is stored, unless the interpreter is
+// a debug build.
+std::atomic<int> thread_block_limit{0};
+
+namespace {
+
+/// The blocks of ended threads, and the retired ones: under this mutex.
+std::mutex orphans_mutex;
+FreeBlocks orphans[2];
+std::atomic<bool> orphans_waiting{false};
+
+/// Hands the blocks of an ending thread on to the others.
+struct HandOnAtExit {
+    bool armed = false;
+    ~HandOnAtExit() {
+        std::lock_guard<std::mutex> hold(orphans_mutex);
+        ThreadBlocks& mine = thread_blocks;
+        const bool current = mine.lifetime == blocks_lifetime.load(std::memory_order_relaxed);
+        for (int i = 0; i < 2; ++i) {
+            if (!current) {
+                retire(mine.lists[i]);
+                continue;
+            }
+            while (PyObject* block = mine.lists[i].top) {
+                mine.lists[i].top = next_free_block_of(block);
+                next_free_block_of(block) = orphans[i].top;
+                orphans[i].top = block;
+                ++orphans[i].count;
+            }
+            mine.lists[i] = FreeBlocks();
         }
-        cell->free_blocks = FreeBlocks();
+        if (current && (orphans[0].top != nullptr || orphans[1].top != nullptr))
+            orphans_waiting.store(true, std::memory_order_relaxed);
     }
+};
+thread_local HandOnAtExit hand_on_at_exit;
+
+/// Brings this thread's lists into the current interpreter lifetime,
+/// setting older blocks aside; false if blocks are not kept at all.
+bool renew_thread_blocks() {
+    ThreadBlocks& mine = thread_blocks;
+    const std::uint64_t lifetime = blocks_lifetime.load(std::memory_order_relaxed);
+    if (mine.lifetime != lifetime) {
+        if (mine.lifetime != 0) {
+            std::lock_guard<std::mutex> hold(orphans_mutex);
+            retire(mine.lists[0]);
+            retire(mine.lists[1]);
+        }
+        mine.lifetime = lifetime;
+        // Taking the address registers the hand-on for this thread's end.
+        hand_on_at_exit.armed = true;
+    }
+    const int limit = thread_block_limit.load(std::memory_order_relaxed);
+    mine.lists[0].limit = mine.lists[1].limit = limit;
+    return limit > 0;
 }
+
+} // namespace
+
+PyObject* take_block_slow(ClassCell& cell) {
+    if (!renew_thread_blocks())
+        return nullptr;
+    FreeBlocks& blocks = free_blocks_of(cell);
+    if (blocks.top == nullptr && orphans_waiting.load(std::memory_order_relaxed)) {
+        // Up to a list's worth from the ended threads.
+        std::lock_guard<std::mutex> hold(orphans_mutex);
+        FreeBlocks& left = orphans[&cell == &result_cell ? 1 : 0];
+        while (left.top != nullptr && blocks.count < blocks.limit) {
+            PyObject* block = left.top;
+            left.top = next_free_block_of(block);
+            --left.count;
+            next_free_block_of(block) = blocks.top;
+            blocks.top = block;
+            ++blocks.count;
+        }
+        if (orphans[0].top == nullptr && orphans[1].top == nullptr)
+            orphans_waiting.store(false, std::memory_order_relaxed);
+    }
+    PyObject* block = blocks.top;
+    if (block != nullptr) {
+        blocks.top = next_free_block_of(block);
+        --blocks.count;
+    }
+    return block;
+}
+
+bool keep_block_slow(ClassCell& cell, PyObject* block) {
+    if (!renew_thread_blocks())
+        return false;
+    FreeBlocks& blocks = free_blocks_of(cell);
+    if (blocks.count >= blocks.limit)
+        return false;
+    next_free_block_of(block) = blocks.top;
+    blocks.top = block;
+    ++blocks.count;
+    return true;
+}
+
+void forget_free_blocks() noexcept {
+    blocks_lifetime.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> hold(orphans_mutex);
+    retire(orphans[0]);
+    retire(orphans[1]);
+    orphans_waiting.store(false, std::memory_order_relaxed);
+    retire(thread_blocks.lists[0]);
+    retire(thread_blocks.lists[1]);
+    thread_blocks.lifetime = 0;
+}
+
+#else
+
+void forget_free_blocks() noexcept {
+    for (ClassCell* cell : {&maybe_cell, &result_cell})
+        retire(cell->free_blocks);
+}
+
+#endif
+
 
 namespace {
 /// The text form joined as `str` objects, for a `str()` that has no UTF-8
 /// form: one that holds lone surrogates, as file names that did not decode
 /// do (`os.fsdecode`, `os.listdir`, `sys.argv`). Slower than the UTF-8 join,
 /// so only taken when that one cannot be.
-[[gnu::noinline]] Outcome<Ref> text_around_str(std::string_view prefix, PyObject* shown) {
+TARVELLA_NOINLINE Outcome<Ref> text_around_str(std::string_view prefix, PyObject* shown) {
     PyObject* text = PyUnicode_Concat(new_text(prefix).get(), shown);
     if (text != nullptr)
         // Fresh and unshared, so the closing parenthesis goes in place.
@@ -271,12 +398,20 @@ PyMethodDef reduce_methods[] = {
 Outcome<Ref> registered_reconstructor(PyObject* table, PyObject* type) {
     if (!PyDict_Check(table))
         return Ref();
+#ifdef Py_GIL_DISABLED
+    // Another thread may change the table meanwhile: the entry is held.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(table, type, &found) < 0)
+        return fetch_error_or_system();
+    Ref held = Ref::steal(found);
+    PyObject* entry = found;
+#else
     PyObject* entry = PyDict_GetItemWithError(table, type);
-    if (entry == nullptr) {
-        if (PyErr_Occurred())
-            return fetch_error_or_system();
+    if (entry == nullptr && PyErr_Occurred())
+        return fetch_error_or_system();
+#endif
+    if (entry == nullptr)
         return Ref();
-    }
     const PyCFunction result_reducer = reduce_methods[1].ml_meth;
     if (!PyCFunction_Check(entry) || PyCFunction_GetFunction(entry) != result_reducer)
         return Ref();
@@ -433,6 +568,11 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#ifdef Py_GIL_DISABLED
+    // Sound without the lock; without this slot the interpreter would turn
+    // the GIL back on at import.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr}, // end of slots
 };
 

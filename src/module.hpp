@@ -5,6 +5,7 @@
 #include "frame.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -77,14 +78,22 @@ struct ClassSpec {
     Outcome<Ref> (*from_state)(PyObject* state);
 };
 
+/// The link of a kept instance block to the next, in its first payload word.
+inline PyObject*& next_free_block_of(PyObject* block) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(block) + sizeof(PyObject));
+}
+
 /// Instance blocks of one class kept for reuse, as the interpreter keeps
 /// those of its tuples and lists: a block taken from here skips the
 /// allocator and the collector's per-object count, which cost about as much
-/// as the rest of a constructor. Used only with the interpreter lock held.
+/// as the rest of a constructor. With the interpreter lock, one list per
+/// class, used only under the lock; without it, one per class and thread
+/// (see `ThreadBlocks`).
 struct FreeBlocks {
     static constexpr int capacity = 80;
     /// Linked through the first payload word; each block is untracked, holds
-    /// no reference, not even to its class, and keeps its collector header.
+    /// no reference but the one to its class where `blocks_hold_class` says
+    /// so, and keeps its collector header.
     PyObject* top = nullptr;
     int count = 0;
     /// How many may be kept: `capacity`, set when the class is stored, or 0.
@@ -93,6 +102,17 @@ struct FreeBlocks {
     /// without a call on every allocation.
     int limit = 0;
 };
+
+/// Whether a kept block keeps the reference to its class that its instance
+/// held. Without the interpreter lock, yes: every thread making and freeing
+/// instances would otherwise change the one count of the class object at
+/// once, and contend for it. The classes live until the process ends, so
+/// the references of blocks that are never reused keep nothing alive.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool blocks_hold_class = true;
+#else
+inline constexpr bool blocks_hold_class = false;
+#endif
 
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
@@ -104,6 +124,71 @@ struct ClassCell {
 /// The two cells that the execution step adds, in their unit of definition.
 extern ClassCell maybe_cell;
 extern ClassCell result_cell;
+
+#ifdef Py_GIL_DISABLED
+/// A thread's own lists, MayBe's then Result's. A block freed on one thread
+/// and reused on another is only memory to the interpreter's allocator, so
+/// the lists need no lock; what they need is care at the two ends of their
+/// life. When the thread ends, its blocks go to a process-wide list that
+/// other threads take from when theirs is empty (freeing them would need an
+/// attached thread, which an ending one no longer has). When the interpreter
+/// is finalised, the blocks of every thread belong to an allocator that may
+/// be gone: the lifetime count moves on, and a list of an older lifetime is
+/// set aside unused, by its own thread, the next time it is touched.
+struct ThreadBlocks {
+    FreeBlocks lists[2];
+    /// The interpreter lifetime the blocks come from; 0 before the first.
+    std::uint64_t lifetime = 0;
+};
+extern constinit thread_local ThreadBlocks thread_blocks TARVELLA_TLS_MODEL;
+/// The current interpreter lifetime, from 1; moved on at finalisation.
+extern std::atomic<std::uint64_t> blocks_lifetime;
+/// How many blocks a thread keeps per class (`FreeBlocks::limit`).
+extern std::atomic<int> thread_block_limit;
+
+inline FreeBlocks& free_blocks_of(ClassCell& cell) {
+    return thread_blocks.lists[&cell == &result_cell ? 1 : 0];
+}
+PyObject* take_block_slow(ClassCell& cell);
+bool keep_block_slow(ClassCell& cell, PyObject* block);
+#else
+inline FreeBlocks& free_blocks_of(ClassCell& cell) { return cell.free_blocks; }
+#endif
+
+/// A kept block of `cell`'s class, or null.
+TARVELLA_ALWAYS_INLINE PyObject* take_block(ClassCell& cell) {
+    FreeBlocks& blocks = free_blocks_of(cell);
+    PyObject* block = blocks.top;
+#ifdef Py_GIL_DISABLED
+    if (block == nullptr ||
+        thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed)) [[unlikely]]
+        return take_block_slow(cell);
+#else
+    if (block == nullptr) [[unlikely]]
+        return nullptr;
+#endif
+    blocks.top = next_free_block_of(block);
+    --blocks.count;
+    return block;
+}
+
+/// Keeps `block`, an untracked instance of `cell`'s class whose payload is
+/// released, for reuse; false when there is no room for it.
+TARVELLA_ALWAYS_INLINE bool keep_block(ClassCell& cell, PyObject* block) {
+    FreeBlocks& blocks = free_blocks_of(cell);
+#ifdef Py_GIL_DISABLED
+    if (blocks.count >= blocks.limit ||
+        thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed)) [[unlikely]]
+        return keep_block_slow(cell, block);
+#else
+    if (blocks.count >= blocks.limit) [[unlikely]]
+        return false;
+#endif
+    next_free_block_of(block) = blocks.top;
+    blocks.top = block;
+    ++blocks.count;
+    return true;
+}
 
 /// The class object (borrowed, valid for the process) or an error value.
 Outcome<PyObject*> get_class_object(ClassCell& cell);
@@ -121,9 +206,6 @@ inline PyObject* require_class_object(ClassCell& cell) {
 bool take_failing_allocation();
 #endif
 
-inline PyObject*& next_free_block(PyObject* block) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(block) + sizeof(PyObject));
-}
 
 /// A new zero-filled instance of `type`, the class object of `cell`. What
 /// `object.__new__(type)` does for these classes, minus the argument tuple
@@ -137,10 +219,7 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* ty
         return fetch_error_or_system();
     }
 #endif
-    FreeBlocks& blocks = cell.free_blocks;
-    if (PyObject* block = blocks.top) [[likely]] {
-        blocks.top = next_free_block(block);
-        --blocks.count;
+    if (PyObject* block = take_block(cell)) [[likely]] {
         // Everything a fresh allocation sets: the record zeroed (field by
         // field, so that the stores the caller makes next replace these),
         // the class and the reference an instance holds to it, a count of
@@ -149,8 +228,16 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* ty
         instance->payload = Payload{};
         instance->borrow.store(0, std::memory_order_relaxed);
         Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
-        Py_INCREF(type);
+        if constexpr (!blocks_hold_class)
+            Py_INCREF(type);
+#ifdef Py_GIL_DISABLED
+        // Counted as a new object of this thread's, whichever thread freed it.
+        _Py_atomic_store_uintptr_relaxed(&block->ob_tid, _Py_ThreadId());
+        _Py_atomic_store_uint32_relaxed(&block->ob_ref_local, 1);
+        _Py_atomic_store_ssize_relaxed(&block->ob_ref_shared, 0);
+#else
         Py_SET_REFCNT(block, 1);
+#endif
         PyObject_GC_Track(block);
         return Ref::steal(block);
     }
@@ -166,9 +253,29 @@ void forget_free_blocks() noexcept;
 
 void release_nested(PyObject** held);
 
+/// Whether the caller's reference to `object` is the only one, so that no
+/// other thread can reach it. Without the interpreter lock a count of one
+/// means that only where no other thread can be changing it: this thread
+/// owns the object and holds its one local reference, or the counts were
+/// merged into the shared word (the owning thread ended, or the collector
+/// merged them) and that word holds exactly one. The other way a thread
+/// makes a reference from none, a weak reference, these classes do not have.
+inline bool sole_reference(PyObject* object) {
+#ifdef Py_GIL_DISABLED
+    const std::uintptr_t owner = _Py_atomic_load_uintptr_relaxed(&object->ob_tid);
+    const std::uint32_t local = _Py_atomic_load_uint32_relaxed(&object->ob_ref_local);
+    const Py_ssize_t shared = _Py_atomic_load_ssize_relaxed(&object->ob_ref_shared);
+    if (owner == _Py_ThreadId())
+        return local == 1 && shared == 0;
+    return owner == 0 && local == 0 && shared == _Py_REF_SHARED(1, _Py_REF_MERGED);
+#else
+    return Py_REFCNT(object) == 1;
+#endif
+}
+
 /// Whether releasing `object` would free an instance of these classes.
 inline bool dies_with_release(PyObject* object) {
-    if (object == nullptr || Py_REFCNT(object) != 1)
+    if (object == nullptr || !sole_reference(object))
         return false;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
     return type == maybe_cell.type.load(std::memory_order_relaxed) ||
@@ -209,18 +316,15 @@ TARVELLA_FLATTEN void instance_dealloc(PyObject* self) {
                                                held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
-        FreeBlocks& blocks = Class::cell().free_blocks;
-        if (blocks.count < blocks.limit) [[likely]] {
-            next_free_block(self) = blocks.top;
-            blocks.top = self;
-            ++blocks.count;
-        } else {
+        const bool kept = keep_block(Class::cell(), self);
+        if (!kept) {
             // The classes are final and garbage-collected, so their tp_free
             // is always the one the interpreter gives such a class.
             PyObject_GC_Del(self);
         }
         // Instances of a heap class hold a reference to it.
-        release_reference(reinterpret_cast<PyObject*>(type));
+        if (!kept || !blocks_hold_class)
+            release_reference(reinterpret_cast<PyObject*>(type));
     });
 }
 

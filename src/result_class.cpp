@@ -284,10 +284,20 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> to_dict(const ResultPayload& self) {
 /// An absent key leaves `found` null. The item is borrowed: comparing keys
 /// while looking up the next one may run Python code that changes the dict,
 /// so an item that must outlive a later lookup is held by the caller.
-TARVELLA_ALWAYS_INLINE Error lookup(PyObject* dict, InternedName& key, PyObject*& found) {
+/// Without the interpreter lock another thread may change the dict at any
+/// moment, so there the item comes with a reference of its own, in `held`.
+TARVELLA_ALWAYS_INLINE Error lookup(PyObject* dict, InternedName& key, PyObject*& found,
+                                   [[maybe_unused]] Ref& held) {
+#ifdef Py_GIL_DISABLED
+    found = nullptr;
+    if (call_out([&] { return PyDict_GetItemRef(dict, interned(key), &found); }) < 0) [[unlikely]]
+        return fetch_error_or_system();
+    held = Ref::steal(found);
+#else
     found = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
     if (found == nullptr && PyErr_Occurred()) [[unlikely]]
         return fetch_error_or_system();
+#endif
     return Error();
 }
 
@@ -344,7 +354,8 @@ Outcome<bool> strict_bool(PyObject* object) {
 Outcome<Ref> from_dict(Dictionary source) {
     PyObject* dict = source.object;
     PyObject* ok_item;
-    if (Error error = lookup(dict, ok_key, ok_item))
+    Ref ok_held;
+    if (Error error = lookup(dict, ok_key, ok_item, ok_held))
         return error;
     if (ok_item == nullptr)
         return Error::message(PyExc_ValueError, "Missing 'ok' key in dict");
@@ -361,7 +372,8 @@ Outcome<Ref> from_dict(Dictionary source) {
 
     if (is_ok_value) {
         PyObject* value;
-        if (Error error = lookup(dict, value_key, value))
+        Ref value_held;
+        if (Error error = lookup(dict, value_key, value, value_held))
             return error;
         if (value == nullptr)
             return Error::message(PyExc_ValueError, "Missing 'value' key for Ok result");
@@ -369,7 +381,8 @@ Outcome<Ref> from_dict(Dictionary source) {
     }
 
     PyObject* found;
-    if (Error error = lookup(dict, error_key, found))
+    Ref found_held;
+    if (Error error = lookup(dict, error_key, found, found_held))
         return error;
     if (found == nullptr)
         return Error::message(PyExc_ValueError, "Missing 'error' key for Err result");
@@ -380,7 +393,7 @@ Outcome<Ref> from_dict(Dictionary source) {
     if (Error error = text_of(found, message))
         return error;
 
-    if (Error error = lookup(dict, code_key, found))
+    if (Error error = lookup(dict, code_key, found, found_held))
         return error;
     Ref code_item;
     std::optional<std::string_view> code;
@@ -393,7 +406,8 @@ Outcome<Ref> from_dict(Dictionary source) {
     }
 
     PyObject* details;
-    if (Error error = lookup(dict, details_key, details))
+    Ref details_held;
+    if (Error error = lookup(dict, details_key, details, details_held))
         return error;
     Outcome<OwnedTexts> texts = make_texts(message, code);
     if (!texts.ok())

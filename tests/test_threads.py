@@ -3,6 +3,8 @@ interpreter lock away and re-enter the same instances. Results must stay
 right, and every instance must work afterwards."""
 
 import ctypes
+import os
+import subprocess
 import sys
 import threading
 import time
@@ -178,3 +180,13 @@ def test_instances_made_in_one_thread_die_in_another(switch_often):
     for thread in threads:
         thread.join()
     assert sys.getrefcount(payload) == baseline
+
+
+def test_thread_stress(child_environment):
+    """Every member of both classes from many threads at once, on shared and
+    own instances (tests/stress/thread_stress.py, which scripts run longer)."""
+    script = os.path.join(os.path.dirname(__file__), "stress", "thread_stress.py")
+    proc = subprocess.run([sys.executable, "-P", script, "--iterations", "500"],
+                          capture_output=True, text=True, env=child_environment, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.rstrip().endswith(": ok"), proc.stdout
