@@ -34,6 +34,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Debian's Python.h reaches the architecture's pyconfig.h as
 # <aarch64-linux-gnu/python3.X/pyconfig.h>, from the root's include directory.
-# Searched after the cross compiler's own directories, it adds that header
-# without putting the root's C library headers before the compiler's.
-set(CMAKE_CXX_FLAGS_INIT "-idirafter ${TARVELLA_TARGET_ROOT}/usr/include")
+# Searched after the cross compiler's own directories, that directory adds
+# the header without putting the root's newer C library headers before the
+# compiler's. An option rather than CMAKE_CXX_FLAGS_INIT, which a build
+# directory would keep after the root has moved.
+add_compile_options("SHELL:-idirafter \"${TARVELLA_TARGET_ROOT}/usr/include\"")
