@@ -1,7 +1,7 @@
 # The two entry points are `make demo` and `make test`; the work is done by
 # scripts that CI runs too.
 
-.PHONY: demo test bench tsan root dist clean
+.PHONY: demo test bench tsan root arm64-root dist clean
 
 demo:
 	bash scripts/run-demo
@@ -22,6 +22,11 @@ tsan:
 root:
 	bash scripts/provision-root
 
+# The Debian arm64 root in which scripts/check-aarch64 runs the suite under
+# emulation (needs root and the network; made once per machine).
+arm64-root:
+	bash scripts/provision-arm64-root
+
 # The sdist and a manylinux wheel, checked, in dist/release/ (see README).
 dist:
 	bash scripts/make-dist
@@ -29,6 +34,7 @@ dist:
 # Removes only what the two scripts create; other tools keep their own
 # directories under build/ and .venvs/.
 clean:
-	rm -rf dist dist-faults dist-ft dist-tsan build/wheel-* build/tsan build/tsan-unpacked build/faults-* build/logs build/unpacked build/wheelhouse \
+	rm -rf dist dist-faults dist-ft dist-tsan dist-aarch64 build/wheel-* build/tsan build/tsan-unpacked build/faults-* \
+		build/aarch64-* build/logs build/unpacked build/unpacked-aarch64 build/wheelhouse \
 		.venvs/build-* .venvs/test-* .venvs/faults-* .venvs/tsan-* .venvs/demo .venvs/tools \
 		.venvs/dist-[0-9]*

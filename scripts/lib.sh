@@ -116,43 +116,6 @@ else:
     echo "built $WHEEL"
 }
 
-# The first Debian archive this system's apt reads for its own release:
-# that is the main archive, not the security or backports one.
-find_mirror() {
-    local codename
-    codename=$(. /etc/os-release && [[ ${ID:-} == debian ]] && echo "${VERSION_CODENAME:-}") || true
-    [[ -n $codename ]] || return 0
-    # deb822 sources: paragraphs of "Field: value" lines.
-    cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-        awk -v codename="$codename" '
-            function flush() {
-                if (!done && types ~ /(^| )deb( |$)/ && enabled != "no" &&
-                    (" " suites " ") ~ (" " codename " ")) {
-                    split(uris, u, " ")
-                    print u[1]
-                    done = 1
-                }
-                types = uris = suites = enabled = ""
-            }
-            /^[ \t]*$/ { flush(); next }
-            /^[ \t]*#/ { next }
-            { field = tolower($1); $1 = ""; sub(/^ +/, "") }
-            field == "types:" { types = $0 }
-            field == "uris:" { uris = $0 }
-            field == "suites:" { suites = $0 }
-            field == "enabled:" { enabled = tolower($0) }
-            END { flush() }'
-    # One-line sources: "deb [options] URI suite components...".
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        awk -v codename="$codename" '
-            $1 == "deb" {
-                i = 2
-                if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                if ($(i + 1) == codename) { print $i; exit }
-            }'
-    return 0
-}
-
 # --- The Debian root -------------------------------------------------------------
 # CPython builds this system does not have (newer versions, debug builds) come
 # from Debian unstable, installed by scripts/provision-root into a root of
@@ -185,16 +148,19 @@ root_ready() { # ROOT
     [[ -f "$(root_stamp "$1")" && "$(cat "$(root_stamp "$1")")" == "$(root_stamp_text)" ]]
 }
 
-# "${in_root[@]}" COMMAND... runs COMMAND inside the root, in the repository,
-# which is bind-mounted at the same path so that every path means the same
-# inside and out: venvs made inside the root live in .venvs/ like the others.
-# The mounts are made in a mount namespace of the command's own and vanish
-# with it however it ends, so a killed run leaves nothing mounted in the
-# cache. The environment is reset: nothing of this system's configuration
-# leaks into the root. Exits 125 when the mounts cannot be made. An array
-# rather than a function, so that `timeout` can run it.
-# shellcheck disable=SC2016 # expanded by the inner shell
-in_root=(unshare --mount --propagation private -- /bin/sh -c '
+# root_command ARRAY ROOT sets ARRAY so that "${ARRAY[@]}" COMMAND... runs
+# COMMAND inside ROOT, in the repository, which is bind-mounted at the same
+# path so that every path means the same inside and out: venvs made inside a
+# root live in .venvs/ like the others. The mounts are made in a mount
+# namespace of the command's own and vanish with it however it ends, so a
+# killed run leaves nothing mounted in the cache. The environment is reset:
+# nothing of this system's configuration leaks into the root. Exits 125 when
+# the mounts cannot be made. An array rather than a function, so that
+# `timeout` can run it.
+root_command() {
+    local -n command_=$1
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    command_=(unshare --mount --propagation private -- /bin/sh -c '
     root=$1 repo=$2
     shift 2
     mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
@@ -203,7 +169,11 @@ in_root=(unshare --mount --propagation private -- /bin/sh -c '
         PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}" \
         PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_PROGRESS_BAR=off \
         /usr/bin/env -C "$repo" "$@"
-' sh "$(debian_root)" "$repo_root")
+' sh "$2" "$repo_root")
+}
+
+# "${in_root[@]}" COMMAND... runs COMMAND inside the Debian root.
+root_command in_root "$(debian_root)"
 
 # place WHERE: sets the array `place` to what runs a command on this system
 # (host) or in the Debian root (root).
@@ -243,4 +213,124 @@ fill_wheelhouse() {
     shift 2
     "$pip_python" -m pip download -qq --only-binary=:all: --python-version "$minor" \
         -d build/wheelhouse "$@"
+}
+
+# --- Making roots ------------------------------------------------------------------
+# Shared by scripts/provision-root and scripts/provision-arm64-root.
+
+# need_host_packages COMMAND:PACKAGE...: installs with apt-get each PACKAGE
+# whose COMMAND is not on this system.
+need_host_packages() {
+    local pair missing=()
+    for pair in "$@"; do
+        command -v "${pair%%:*}" >/dev/null || missing+=("${pair#*:}")
+    done
+    ((${#missing[@]} > 0)) || return 0
+    note "installing ${missing[*]}"
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } ||
+        die "${missing[*]} not installed and could not be installed"
+}
+
+# The first Debian archive this system's apt reads for its own release:
+# that is the main archive, not the security or backports one.
+find_mirror() {
+    local codename
+    codename=$(. /etc/os-release && [[ ${ID:-} == debian ]] && echo "${VERSION_CODENAME:-}") || true
+    [[ -n $codename ]] || return 0
+    # deb822 sources: paragraphs of "Field: value" lines.
+    cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        awk -v codename="$codename" '
+            function flush() {
+                if (!done && types ~ /(^| )deb( |$)/ && enabled != "no" &&
+                    (" " suites " ") ~ (" " codename " ")) {
+                    split(uris, u, " ")
+                    print u[1]
+                    done = 1
+                }
+                types = uris = suites = enabled = ""
+            }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]*#/ { next }
+            { field = tolower($1); $1 = ""; sub(/^ +/, "") }
+            field == "types:" { types = $0 }
+            field == "uris:" { uris = $0 }
+            field == "suites:" { suites = $0 }
+            field == "enabled:" { enabled = tolower($0) }
+            END { flush() }'
+    # One-line sources: "deb [options] URI suite components...".
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        awk -v codename="$codename" '
+            $1 == "deb" {
+                i = 2
+                if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                if ($(i + 1) == codename) { print $i; exit }
+            }'
+    return 0
+}
+
+# debian_mirror: TARVELLA_DEBIAN_MIRROR, or the archive of find_mirror.
+debian_mirror() {
+    local mirror=${TARVELLA_DEBIAN_MIRROR:-$(set +o pipefail; find_mirror | head -n 1)}
+    [[ -n $mirror ]] ||
+        die "no Debian archive in this system's apt sources; set TARVELLA_DEBIAN_MIRROR"
+    echo "$mirror"
+}
+
+# Removing a tree must never walk into a file system mounted inside it (a
+# live /proc or /dev). The provisioning scripts and in_root only mount in
+# namespaces of their own, but a root may have been used by hand.
+mounted_under() { findmnt -rno TARGET | awk -v top="$1/" 'index($0 "/", top) == 1' | grep -q .; }
+remove_tree() {
+    [[ -e $1 ]] || return 0
+    ! mounted_under "$1" || die "$1 has file systems mounted inside it; unmount them first"
+    rm -rf --one-file-system "$1"
+}
+
+# --- The arm64 root ----------------------------------------------------------------
+# A Debian arm64 system run under qemu's user-mode emulation, made by
+# scripts/provision-arm64-root: the suite runs there against a wheel
+# cross-built for aarch64, and the cross-build takes the target's headers
+# from it. Also a per-machine cache outside the repository.
+arm64_suite=trixie
+arm64_packages=(python3 python3-venv python3-dev)
+
+arm64_root() {
+    if [[ -n ${TARVELLA_ARM64_ROOT:-} ]]; then
+        echo "$TARVELLA_ARM64_ROOT"
+    elif ((EUID == 0)); then
+        echo /var/cache/tarvella/debian-$arm64_suite-arm64
+    else
+        echo "${XDG_CACHE_HOME:-$HOME/.cache}/tarvella/debian-$arm64_suite-arm64"
+    fi
+}
+
+arm64_stamp_text() { echo "arm64 $arm64_suite packages: ${arm64_packages[*]}"; }
+
+arm64_root_ready() { # ROOT
+    [[ -f "$(root_stamp "$1")" && "$(cat "$(root_stamp "$1")")" == "$(arm64_stamp_text)" ]]
+}
+
+root_command in_arm64_root "$(arm64_root)"
+
+# The kernel hands aarch64 programs to qemu through binfmt_misc. The
+# registration must have the F flag: the kernel then opens the emulator when
+# it is registered, and finds it from inside any root, with no copy of it
+# there. Debian's qemu-user-static registers it so through binfmt-support.
+# Idempotent; fails when this system cannot run aarch64 programs.
+aarch64_binfmt() {
+    local dir=/proc/sys/fs/binfmt_misc entry
+    need_host_packages qemu-aarch64-static:qemu-user-static update-binfmts:binfmt-support
+    if [[ ! -e $dir/register ]]; then
+        mount -t binfmt_misc binfmt_misc "$dir" || die "cannot mount binfmt_misc on $dir"
+    fi
+    [[ $(cat "$dir/status") == enabled ]] || echo 1 >"$dir/status"
+    entry=$dir/qemu-aarch64
+    if [[ ! -e $entry ]]; then
+        update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 ||
+            { update-binfmts --import qemu-aarch64 && update-binfmts --enable qemu-aarch64; } ||
+            die "cannot register qemu-aarch64 with binfmt_misc"
+    fi
+    grep -qx enabled "$entry" || echo 1 >"$entry"
+    grep -q '^flags:.*F' "$entry" ||
+        die "qemu-aarch64 is registered with binfmt_misc without the F flag ($(grep '^flags:' "$entry")); re-register it with F"
 }

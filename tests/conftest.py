@@ -10,6 +10,24 @@ import pytest
 
 import tarvella
 
+# Set by scripts/check-aarch64, which runs the suite under qemu's user-mode
+# emulation. Some facts of a real machine are not there to be measured: the
+# emulator ignores address-space limits, and it makes long memory soaks both
+# meaningless and slow. Tests that need a real machine say why with
+# @pytest.mark.native_only(reason).
+EMULATED = os.environ.get("TARVELLA_EMULATED") == "1"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "native_only(reason): needs a real machine; skipped under emulation")
+
+
+def pytest_runtest_setup(item):
+    marker = item.get_closest_marker("native_only")
+    if marker is not None and EMULATED:
+        pytest.skip(f"under emulation: {marker.args[0]}")
+
 
 def _module_dir():
     path = os.path.dirname(os.path.abspath(tarvella.__file__))

@@ -115,6 +115,7 @@ for call in CALLS:
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.native_only("qemu's user-mode emulation ignores RLIMIT_AS")
 def test_memory_exhaustion_raises_memory_error(run_python, monkeypatch):
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the address sanitizer needs more address space than the limit leaves")

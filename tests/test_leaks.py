@@ -79,6 +79,7 @@ TRACED_CALLS = 5_000
 # add nothing there but minutes.
 @pytest.mark.skipif(hasattr(sys, "gettotalrefcount"),
                     reason="debug build: the reference leak hunt measures this exactly")
+@pytest.mark.native_only("a soak of minutes there, and RSS counts the emulator's own memory")
 def test_memory_stays_flat(run_python):
     proc = run_python(MEMORY_SCRIPT.format(stress_dir=STRESS_DIR, calls=CALLS,
                                            traced_calls=TRACED_CALLS), timeout=600)
