@@ -188,12 +188,8 @@ struct HandOnAtExit {
                 retire(mine.lists[i]);
                 continue;
             }
-            while (PyObject* block = mine.lists[i].top) {
-                mine.lists[i].top = next_free_block_of(block);
-                next_free_block_of(block) = orphans[i].top;
-                orphans[i].top = block;
-                ++orphans[i].count;
-            }
+            while (mine.lists[i].top != nullptr)
+                orphans[i].push(mine.lists[i].pop());
             mine.lists[i] = FreeBlocks();
         }
         if (current && (orphans[0].top != nullptr || orphans[1].top != nullptr))
@@ -232,23 +228,12 @@ PyObject* take_block_slow(ClassCell& cell) {
         // Up to a list's worth from the ended threads.
         std::lock_guard<std::mutex> hold(orphans_mutex);
         FreeBlocks& left = orphans[&cell == &result_cell ? 1 : 0];
-        while (left.top != nullptr && blocks.count < blocks.limit) {
-            PyObject* block = left.top;
-            left.top = next_free_block_of(block);
-            --left.count;
-            next_free_block_of(block) = blocks.top;
-            blocks.top = block;
-            ++blocks.count;
-        }
+        while (left.top != nullptr && blocks.count < blocks.limit)
+            blocks.push(left.pop());
         if (orphans[0].top == nullptr && orphans[1].top == nullptr)
             orphans_waiting.store(false, std::memory_order_relaxed);
     }
-    PyObject* block = blocks.top;
-    if (block != nullptr) {
-        blocks.top = next_free_block_of(block);
-        --blocks.count;
-    }
-    return block;
+    return blocks.top != nullptr ? blocks.pop() : nullptr;
 }
 
 bool keep_block_slow(ClassCell& cell, PyObject* block) {
@@ -257,9 +242,7 @@ bool keep_block_slow(ClassCell& cell, PyObject* block) {
     FreeBlocks& blocks = free_blocks_of(cell);
     if (blocks.count >= blocks.limit)
         return false;
-    next_free_block_of(block) = blocks.top;
-    blocks.top = block;
-    ++blocks.count;
+    blocks.push(block);
     return true;
 }
 

@@ -96,6 +96,19 @@ struct FreeBlocks {
     /// so, and keeps its collector header.
     PyObject* top = nullptr;
     int count = 0;
+
+    void push(PyObject* block) noexcept {
+        next_free_block_of(block) = top;
+        top = block;
+        ++count;
+    }
+    /// The top block; the list must not be empty.
+    PyObject* pop() noexcept {
+        PyObject* block = top;
+        top = next_free_block_of(block);
+        --count;
+        return block;
+    }
     /// How many may be kept: `capacity`, set when the class is stored, or 0.
     /// A debug build of the interpreter keeps none: it counts every
     /// reference made, and a reused block's first one cannot be counted
@@ -167,9 +180,7 @@ TARVELLA_ALWAYS_INLINE PyObject* take_block(ClassCell& cell) {
     if (block == nullptr) [[unlikely]]
         return nullptr;
 #endif
-    blocks.top = next_free_block_of(block);
-    --blocks.count;
-    return block;
+    return blocks.pop();
 }
 
 /// Keeps `block`, an untracked instance of `cell`'s class whose payload is
@@ -184,9 +195,7 @@ TARVELLA_ALWAYS_INLINE bool keep_block(ClassCell& cell, PyObject* block) {
     if (blocks.count >= blocks.limit) [[unlikely]]
         return false;
 #endif
-    next_free_block_of(block) = blocks.top;
-    blocks.top = block;
-    ++blocks.count;
+    blocks.push(block);
     return true;
 }
 
