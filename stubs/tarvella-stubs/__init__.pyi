@@ -24,10 +24,6 @@ from typing import TYPE_CHECKING as MYPY
 
 __all__ = ["MayBe", "Result"]
 
-# What an Err hands to map_err and to the err branch of match, and what
-# map_err's function must return: (message, code, details).
-type _ErrorParts[D] = tuple[str, str | None, D | None]
-
 @final
 class Result[T, E]:
     """The outcome of a computation: Ok holding one value, or Err holding a
@@ -105,7 +101,7 @@ class Result[T, E]:
     def unwrap_or[U](self, default: U) -> T | U:
         """The value of an Ok, or `default` itself (never called) on an Err.
         Same as `r | default`."""
-    def unwrap_err(self) -> _ErrorParts[E]:
+    def unwrap_err(self) -> tuple[str, str | None, E | None]:
         """The tuple (message, code, details) of an Err, with None for an
         absent code or details.
 
@@ -165,7 +161,11 @@ class Result[T, E]:
             >>> Result.ok(2).map(lambda x: x * 10)
             Ok(20)
         """
-    def map_err[F = Never](self, func: Callable[[str, str | None, E | None], _ErrorParts[F]]) -> Result[T, F]:
+    # The parts of an Err are written out rather than named by an alias,
+    # which an editor would show on hover in place of the tuple.
+    def map_err[F = Never](
+        self, func: Callable[[str, str | None, E | None], tuple[str, str | None, F | None]]
+    ) -> Result[T, F]:
         """A new Err from the tuple (message, code, details) that
         `func(message, code, details)` returns; an Ok is copied and `func`
         not called.
