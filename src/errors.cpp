@@ -285,22 +285,23 @@ constexpr const char* panic_doc =
     throw Fault{std::move(text)};
 }
 
+FillGate panic_gate;
+
 /// Creates the class on its first need: the first fault converted or the
 /// first exception fetched.
 TARVELLA_NOINLINE PyObject* make_panic_exception_type() {
-    PyObject* made =
-        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
-                                  nullptr);
-    if (made == nullptr) {
-        Error error = fetch_error_or_system();
-        fault("Failed to initialize new exception type.: " + error_debug_form(error));
-    }
-    PyObject* expected = nullptr;
-    if (!panic_cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        release_reference(made); // another thread stored first; its class wins
-        return expected;
-    }
-    return made;
+    Outcome<PyObject*> made = fill_once(panic_cell, panic_gate, []() -> Outcome<PyObject*> {
+        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                                   PyExc_BaseException, nullptr);
+        if (type == nullptr) {
+            Error error = fetch_error_or_system();
+            fault("Failed to initialize new exception type.: " + error_debug_form(error));
+        }
+        // Compared with every exception fetched, on every thread.
+        make_immortal(type);
+        return type;
+    });
+    return made.value();
 }
 
 } // namespace

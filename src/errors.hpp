@@ -14,6 +14,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "free_threading.hpp"
 #include "platform.hpp"
 
 #include <atomic>
@@ -21,7 +22,9 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -322,6 +325,68 @@ inline PyObject* interned(InternedName& name) {
     if (PyObject* made = name.cell.load(std::memory_order_acquire)) [[likely]]
         return made;
     return interned_slow(name);
+}
+
+// ---------------------------------------------------------------------------
+// One-time cells whose value users can see
+
+/// Serialises the filling of a one-time cell whose value users can tell
+/// apart from another of its kind: a class. Filling by compare-and-swap
+/// would let every thread that races to the first use make its own and drop
+/// it after losing, and for a while users would see several classes.
+/// Here the first thread makes it, and the others wait for it and make
+/// nothing. (Cells whose values cannot be told apart, the interned names,
+/// are filled by compare-and-swap.)
+struct FillGate {
+    std::mutex mutex;
+    /// The thread making the value, while one is.
+    std::atomic<std::thread::id> filler{};
+};
+
+/// Holds a gate's mutex. A thread that finds it held waits detached from
+/// the interpreter: the filler may need the interpreter lock to finish, and
+/// without the lock a stop-the-world pause (a collection) must not wait for
+/// a thread that only waits. The mutex is owned by a member, so an unwind
+/// out of the wait (a daemon thread ended while it takes the interpreter
+/// back at shutdown) still releases it.
+class GateHold {
+public:
+    explicit GateHold(FillGate& gate) : lock_(gate.mutex, std::try_to_lock) {
+        if (!lock_.owns_lock()) {
+            PyThreadState* saved = PyEval_SaveThread();
+            lock_.lock();
+            PyEval_RestoreThread(saved);
+        }
+    }
+    GateHold(const GateHold&) = delete;
+    GateHold& operator=(const GateHold&) = delete;
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
+/// The value of `cell`, made by `make` (which returns a new reference, or an
+/// error) when the cell is empty; every thread gets the one value made. Null
+/// while this very thread is making it, for a making that comes back here
+/// (fetching an error compares with the `PanicException` class).
+template <class Make>
+TARVELLA_NOINLINE Outcome<PyObject*> fill_once(std::atomic<PyObject*>& cell, FillGate& gate,
+                                               Make&& make) {
+    const std::thread::id me = std::this_thread::get_id();
+    if (gate.filler.load(std::memory_order_relaxed) == me)
+        return static_cast<PyObject*>(nullptr);
+    GateHold hold(gate);
+    if (PyObject* value = cell.load(std::memory_order_acquire))
+        return value;
+    gate.filler.store(me, std::memory_order_relaxed);
+    struct Done {
+        FillGate& gate;
+        ~Done() { gate.filler.store(std::thread::id(), std::memory_order_relaxed); }
+    } done{gate};
+    Outcome<PyObject*> made = make();
+    if (made.ok())
+        cell.store(made.value(), std::memory_order_release);
+    return made;
 }
 
 /// Empties the one-time cells of this unit (the `PanicException` class, the

@@ -40,41 +40,15 @@ Error already_borrowed_error();
 /// The error for an instance whose payload was never filled in.
 Error uninitialised_error(PyObject* type);
 
-#ifdef Py_GIL_DISABLED
-// Without the interpreter lock, any number of threads may borrow the same
-// instance at once: the flag moves only by compare-and-swap and atomic
-// decrement, so no count is lost and a shared borrow never fails for
-// another's. Sequentially consistent, as a borrow would be anywhere else.
+/// A shared borrow of the instance whose flag is `flag` (see
+/// `take_shared_borrow` for what each build flavour counts).
 inline Error borrow_shared(std::atomic<Py_ssize_t>& flag) {
-    Py_ssize_t seen = flag.load();
-    do {
-        if (seen == -1) [[unlikely]]
-            return already_borrowed_error();
-    } while (!flag.compare_exchange_weak(seen, seen + 1));
-    return Error();
-}
-
-inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept { flag.fetch_sub(1); }
-#else
-// Every change of the flag happens with the interpreter lock held, which
-// orders them; so a relaxed load and store do what a locked read-modify-write
-// would, without its cost on every call. The one change that could run
-// without the lock, the release during the forced unwind that ends a daemon
-// thread at shutdown (after which the lock depth is 0), leaves the flag
-// alone: a shared count left raised blocks nothing, since no member ever
-// takes an exclusive borrow.
-inline Error borrow_shared(std::atomic<Py_ssize_t>& flag) {
-    const Py_ssize_t seen = flag.load(std::memory_order_relaxed);
-    if (seen == -1) [[unlikely]]
+    if (!take_shared_borrow(flag)) [[unlikely]]
         return already_borrowed_error();
-    flag.store(seen + 1, std::memory_order_relaxed);
     return Error();
 }
 
-inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept {
-    flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-}
-#endif
+inline void release_shared(std::atomic<Py_ssize_t>& flag) noexcept { release_shared_borrow(flag); }
 
 /// `body()` under the shared borrow just taken on `flag`, released on every
 /// path: an internal fault releases it while it unwinds, the shutdown unwind

@@ -86,29 +86,57 @@ Outcome<Ref> build_class(const ClassSpec& spec) {
 
 } // namespace
 
+namespace {
+
+InternedName dict_name{"__dict__"};
+InternedName func_name{"__func__"};
+
+/// Makes a class and the objects that its attribute lookups hand out
+/// immortal (see `make_immortal`): the method descriptors, the static and
+/// class method wrappers and the functions inside them. Every member call
+/// and every constructor call changes some of their counts otherwise.
+void make_class_immortal(PyObject* type) {
+    if constexpr (!free_threaded)
+        return;
+    Ref attributes = checked_new(PyObject_GetAttr(type, interned(dict_name)));
+    Ref values = checked_new(PyMapping_Values(attributes.get()));
+    for (Py_ssize_t i = 0, n = PyList_Size(values.get()); i < n; ++i) {
+        PyObject* value = PyList_GetItem(values.get(), i);
+        if (PyUnicode_Check(value))
+            continue; // names and doc strings: nothing looks them up per call
+        if (PyObject* inner = PyObject_GetAttr(value, interned(func_name))) {
+            make_immortal(inner);
+            Py_DECREF(inner);
+        } else {
+            PyErr_Clear();
+        }
+        make_immortal(value);
+    }
+    make_immortal(type);
+}
+
+} // namespace
+
 Outcome<PyObject*> get_class_object(ClassCell& cell) {
     if (PyObject* type = cell.type.load(std::memory_order_acquire))
         return type;
-    Outcome<Ref> built = build_class(cell.spec);
-    if (!built.ok())
-        return wrap_as_runtime_error(std::move(built.error()),
-                                     "An error occurred while initializing class " +
-                                         std::string(cell.spec.name));
-    // Building may have let another thread run and fill the cell first: the
-    // first class stored wins, so every caller sees one class object.
-    PyObject* made = built.value().release();
-    PyObject* expected = nullptr;
-    if (!cell.type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        release_reference(made);
-        return expected;
-    }
-    if (PySys_GetObject("gettotalrefcount") == nullptr) {
-#ifdef Py_GIL_DISABLED
-        thread_block_limit.store(FreeBlocks::capacity, std::memory_order_relaxed);
-#else
-        cell.free_blocks.limit = FreeBlocks::capacity;
-#endif
-    }
+    Outcome<PyObject*> made = fill_once(cell.type, cell.gate, [&cell]() -> Outcome<PyObject*> {
+        Outcome<Ref> built = build_class(cell.spec);
+        if (!built.ok())
+            return wrap_as_runtime_error(std::move(built.error()),
+                                         "An error occurred while initializing class " +
+                                             std::string(cell.spec.name));
+        make_class_immortal(built.value().get());
+        if (PySys_GetObject("gettotalrefcount") == nullptr) {
+            if constexpr (per_thread_blocks)
+                thread_block_limit.store(FreeBlocks::capacity, std::memory_order_relaxed);
+            else
+                cell.free_blocks.limit = FreeBlocks::capacity;
+        }
+        return built.value().release();
+    });
+    if (made.ok() && made.value() == nullptr)
+        fault("class `" + std::string(cell.spec.name) + "` needed while it is being made");
     return made;
 }
 
@@ -161,7 +189,8 @@ void retire(FreeBlocks& blocks) noexcept {
 }
 } // namespace
 
-#ifdef Py_GIL_DISABLED
+// Per-thread lists (`per_thread_blocks`); compiled in both flavours, used in
+// one.
 
 constinit thread_local ThreadBlocks thread_blocks TARVELLA_TLS_MODEL;
 std::atomic<std::uint64_t> blocks_lifetime{1};
@@ -247,6 +276,11 @@ bool keep_block_slow(ClassCell& cell, PyObject* block) {
 }
 
 void forget_free_blocks() noexcept {
+    if constexpr (!per_thread_blocks) {
+        for (ClassCell* cell : {&maybe_cell, &result_cell})
+            retire(cell->free_blocks);
+        return;
+    }
     blocks_lifetime.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> hold(orphans_mutex);
     retire(orphans[0]);
@@ -257,14 +291,6 @@ void forget_free_blocks() noexcept {
     thread_blocks.lifetime = 0;
 }
 
-#else
-
-void forget_free_blocks() noexcept {
-    for (ClassCell* cell : {&maybe_cell, &result_cell})
-        retire(cell->free_blocks);
-}
-
-#endif
 
 
 namespace {
@@ -381,18 +407,12 @@ PyMethodDef reduce_methods[] = {
 Outcome<Ref> registered_reconstructor(PyObject* table, PyObject* type) {
     if (!PyDict_Check(table))
         return Ref();
-#ifdef Py_GIL_DISABLED
-    // Another thread may change the table meanwhile: the entry is held.
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(table, type, &found) < 0)
+    PyObject* entry = nullptr;
+    if (lookup_item(table, type, &entry) < 0)
         return fetch_error_or_system();
-    Ref held = Ref::steal(found);
-    PyObject* entry = found;
-#else
-    PyObject* entry = PyDict_GetItemWithError(table, type);
-    if (entry == nullptr && PyErr_Occurred())
-        return fetch_error_or_system();
-#endif
+    Ref held;
+    if constexpr (looked_up_items_held)
+        held = Ref::steal(entry);
     if (entry == nullptr)
         return Ref();
     const PyCFunction result_reducer = reduce_methods[1].ml_meth;
@@ -551,11 +571,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#ifdef Py_GIL_DISABLED
-    // Sound without the lock; without this slot the interpreter would turn
-    // the GIL back on at import.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
+    TARVELLA_MODULE_GIL_SLOT
     {0, nullptr}, // end of slots
 };
 

@@ -116,21 +116,12 @@ struct FreeBlocks {
     int limit = 0;
 };
 
-/// Whether a kept block keeps the reference to its class that its instance
-/// held. Without the interpreter lock, yes: every thread making and freeing
-/// instances would otherwise change the one count of the class object at
-/// once, and contend for it. The classes live until the process ends, so
-/// the references of blocks that are never reused keep nothing alive.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool blocks_hold_class = true;
-#else
-inline constexpr bool blocks_hold_class = false;
-#endif
 
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
     const ClassSpec& spec;
     std::atomic<PyObject*> type{nullptr};
+    FillGate gate;
     FreeBlocks free_blocks;
 };
 
@@ -138,8 +129,8 @@ struct ClassCell {
 extern ClassCell maybe_cell;
 extern ClassCell result_cell;
 
-#ifdef Py_GIL_DISABLED
-/// A thread's own lists, MayBe's then Result's. A block freed on one thread
+/// A thread's own lists, MayBe's then Result's, where blocks are kept per
+/// thread (`per_thread_blocks`). A block freed on one thread
 /// and reused on another is only memory to the interpreter's allocator, so
 /// the lists need no lock; what they need is care at the two ends of their
 /// life. When the thread ends, its blocks go to a process-wide list that
@@ -159,27 +150,33 @@ extern std::atomic<std::uint64_t> blocks_lifetime;
 /// How many blocks a thread keeps per class (`FreeBlocks::limit`).
 extern std::atomic<int> thread_block_limit;
 
-inline FreeBlocks& free_blocks_of(ClassCell& cell) {
-    return thread_blocks.lists[&cell == &result_cell ? 1 : 0];
-}
 PyObject* take_block_slow(ClassCell& cell);
 bool keep_block_slow(ClassCell& cell, PyObject* block);
-#else
-inline FreeBlocks& free_blocks_of(ClassCell& cell) { return cell.free_blocks; }
-#endif
+
+inline FreeBlocks& free_blocks_of(ClassCell& cell) {
+    if constexpr (per_thread_blocks)
+        return thread_blocks.lists[&cell == &result_cell ? 1 : 0];
+    else
+        return cell.free_blocks;
+}
+
+/// Whether this thread's lists must be brought into the current interpreter
+/// lifetime before use (per-thread lists only; see `ThreadBlocks`).
+TARVELLA_ALWAYS_INLINE bool blocks_outlived() {
+    if constexpr (per_thread_blocks)
+        return thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed);
+    else
+        return false;
+}
 
 /// A kept block of `cell`'s class, or null.
 TARVELLA_ALWAYS_INLINE PyObject* take_block(ClassCell& cell) {
     FreeBlocks& blocks = free_blocks_of(cell);
-    PyObject* block = blocks.top;
-#ifdef Py_GIL_DISABLED
-    if (block == nullptr ||
-        thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed)) [[unlikely]]
-        return take_block_slow(cell);
-#else
-    if (block == nullptr) [[unlikely]]
+    if (blocks.top == nullptr || blocks_outlived()) [[unlikely]] {
+        if constexpr (per_thread_blocks)
+            return take_block_slow(cell);
         return nullptr;
-#endif
+    }
     return blocks.pop();
 }
 
@@ -187,14 +184,11 @@ TARVELLA_ALWAYS_INLINE PyObject* take_block(ClassCell& cell) {
 /// released, for reuse; false when there is no room for it.
 TARVELLA_ALWAYS_INLINE bool keep_block(ClassCell& cell, PyObject* block) {
     FreeBlocks& blocks = free_blocks_of(cell);
-#ifdef Py_GIL_DISABLED
-    if (blocks.count >= blocks.limit ||
-        thread_blocks.lifetime != blocks_lifetime.load(std::memory_order_relaxed)) [[unlikely]]
-        return keep_block_slow(cell, block);
-#else
-    if (blocks.count >= blocks.limit) [[unlikely]]
+    if (blocks.count >= blocks.limit || blocks_outlived()) [[unlikely]] {
+        if constexpr (per_thread_blocks)
+            return keep_block_slow(cell, block);
         return false;
-#endif
+    }
     blocks.push(block);
     return true;
 }
@@ -239,14 +233,7 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* ty
         Py_SET_TYPE(block, reinterpret_cast<PyTypeObject*>(type));
         if constexpr (!blocks_hold_class)
             Py_INCREF(type);
-#ifdef Py_GIL_DISABLED
-        // Counted as a new object of this thread's, whichever thread freed it.
-        _Py_atomic_store_uintptr_relaxed(&block->ob_tid, _Py_ThreadId());
-        _Py_atomic_store_uint32_relaxed(&block->ob_ref_local, 1);
-        _Py_atomic_store_ssize_relaxed(&block->ob_ref_shared, 0);
-#else
-        Py_SET_REFCNT(block, 1);
-#endif
+        set_new_object_count(block);
         PyObject_GC_Track(block);
         return Ref::steal(block);
     }
@@ -262,25 +249,6 @@ void forget_free_blocks() noexcept;
 
 void release_nested(PyObject** held);
 
-/// Whether the caller's reference to `object` is the only one, so that no
-/// other thread can reach it. Without the interpreter lock a count of one
-/// means that only where no other thread can be changing it: this thread
-/// owns the object and holds its one local reference, or the counts were
-/// merged into the shared word (the owning thread ended, or the collector
-/// merged them) and that word holds exactly one. The other way a thread
-/// makes a reference from none, a weak reference, these classes do not have.
-inline bool sole_reference(PyObject* object) {
-#ifdef Py_GIL_DISABLED
-    const std::uintptr_t owner = _Py_atomic_load_uintptr_relaxed(&object->ob_tid);
-    const std::uint32_t local = _Py_atomic_load_uint32_relaxed(&object->ob_ref_local);
-    const Py_ssize_t shared = _Py_atomic_load_ssize_relaxed(&object->ob_ref_shared);
-    if (owner == _Py_ThreadId())
-        return local == 1 && shared == 0;
-    return owner == 0 && local == 0 && shared == _Py_REF_SHARED(1, _Py_REF_MERGED);
-#else
-    return Py_REFCNT(object) == 1;
-#endif
-}
 
 /// Whether releasing `object` would free an instance of these classes.
 inline bool dies_with_release(PyObject* object) {

@@ -288,16 +288,11 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> to_dict(const ResultPayload& self) {
 /// moment, so there the item comes with a reference of its own, in `held`.
 TARVELLA_ALWAYS_INLINE Error lookup(PyObject* dict, InternedName& key, PyObject*& found,
                                    [[maybe_unused]] Ref& held) {
-#ifdef Py_GIL_DISABLED
     found = nullptr;
-    if (call_out([&] { return PyDict_GetItemRef(dict, interned(key), &found); }) < 0) [[unlikely]]
+    if (call_out([&] { return lookup_item(dict, interned(key), &found); }) < 0) [[unlikely]]
         return fetch_error_or_system();
-    held = Ref::steal(found);
-#else
-    found = call_out([&] { return PyDict_GetItemWithError(dict, interned(key)); });
-    if (found == nullptr && PyErr_Occurred()) [[unlikely]]
-        return fetch_error_or_system();
-#endif
+    if constexpr (looked_up_items_held)
+        held = Ref::steal(found);
     return Error();
 }
 

@@ -21,6 +21,10 @@ EMULATED = os.environ.get("TARVELLA_EMULATED") == "1"
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "native_only(reason): needs a real machine; skipped under emulation")
+    # pytest-run-parallel (scripts/check-freethreaded) runs each test on
+    # several threads at once; these run once. Known here without the plugin.
+    config.addinivalue_line(
+        "markers", "thread_unsafe(reason): run on one thread by pytest-run-parallel")
 
 
 def pytest_runtest_setup(item):

@@ -8,6 +8,10 @@ import sys
 
 import pytest
 
+# pytest-run-parallel: these count the references and memory of objects that
+# every thread's copy of a test shares.
+pytestmark = pytest.mark.thread_unsafe(reason="counts references shared by every thread's copy")
+
 STRESS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stress")
 sys.path.insert(0, STRESS_DIR)
 import stress  # noqa: E402

@@ -11,6 +11,10 @@ from hypothesis import strategies as st
 
 from tarvella import MayBe, Result
 
+# pytest-run-parallel: hypothesis's examples on several threads at once take
+# minutes here; the members meet concurrently in the other tests.
+pytestmark = pytest.mark.thread_unsafe(reason="hypothesis on several threads takes minutes")
+
 # Modest budgets keep the suite fast; the database replays past failures.
 LAWS = settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 FUZZ = settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])

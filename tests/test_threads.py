@@ -190,3 +190,53 @@ def test_thread_stress(child_environment):
                           capture_output=True, text=True, env=child_environment, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert proc.stdout.rstrip().endswith(": ok"), proc.stdout
+
+
+def test_racing_first_use_makes_one_panic_class(run_python):
+    """Twelve threads race to the first exception fetched in a fresh process,
+    which makes the PanicException class; the others watch the subclasses of
+    BaseException meanwhile. Nobody may ever see two such classes."""
+    proc = run_python("""
+        import threading
+        from tarvella import Result
+
+        def boom(value):
+            raise KeyError(value)
+
+        def panic_classes():
+            return sum(c.__name__ == "PanicException" for c in BaseException.__subclasses__())
+
+        start = threading.Barrier(12)
+        seen = []
+
+        def racer():
+            start.wait()
+            for _ in range(50):
+                try:
+                    Result.ok(1).map(boom)
+                except KeyError:
+                    pass
+                seen.append(panic_classes())
+
+        threads = [threading.Thread(target=racer) for _ in range(12)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(max(seen), panic_classes())
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["1", "1"]
+
+
+@pytest.mark.skipif(sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True,
+                    reason="only a free-threaded build makes process-lifetime objects immortal")
+def test_calls_leave_the_counts_of_process_lifetime_objects_alone():
+    """Without the GIL every thread would otherwise write these counts on
+    every call, and contend for them."""
+    watched = [Result, MayBe, Result.__dict__["ok"], Result.ok, Result.__dict__["map"],
+               MayBe.__dict__["just"], MayBe.just, Result.__dict__["__class_getitem__"]]
+    before = [sys.getrefcount(x) for x in watched]
+    kept = [Result.ok(i).map(str) for i in range(100)] + [MayBe.just(i) for i in range(100)]
+    assert [sys.getrefcount(x) for x in watched] == before
+    assert len(kept) == 200
