@@ -22,6 +22,9 @@ from dataclasses import dataclass, field
 
 import pytest
 
+# pytest-run-parallel: doctest swaps the process-wide linecache while it runs.
+pytestmark = pytest.mark.thread_unsafe(reason="doctest patches linecache")
+
 ROOT = pathlib.Path(__file__).parent.parent
 PAGES = ["README.md", "docs/guide.md", "docs/api.md", "docs/comparison.md"]
 BLOCK = re.compile(r"^( *)```(python|pycon)((?: [^\n]*)?)\n(.*?)^\1```$", re.S | re.M)

@@ -70,6 +70,7 @@ def test_text_form_of_a_name_that_did_not_decode(caplog):
     # What os.fsdecode, os.listdir and sys.argv give on POSIX for bytes that
     # are not UTF-8: lone surrogates. A log line that shows one must not be lost.
     name = b"caf\xe9.txt".decode("utf-8", "surrogateescape")
+    caplog.clear()  # run more than once by pytest-run-parallel's --iterations
     for value, text in ((Result.ok(name), "Ok(caf\udce9.txt)"),
                         (MayBe.just(name), "Just(caf\udce9.txt)"),
                         (Result.ok(MayBe.just(name)), "Ok(Just(caf\udce9.txt))")):
