@@ -238,8 +238,12 @@ class ListSub(list):
     pass
 
 
-@pytest.mark.parametrize("existing", [["x"], ListSub(["x", "y"]), []])
-def test_exec_appends_to_existing_all(existing):
+# Made afresh for each run: a list given as the parameter itself would keep
+# the names of earlier runs (pytest-run-parallel runs each test repeatedly).
+@pytest.mark.parametrize("make_existing", [lambda: ["x"], lambda: ListSub(["x", "y"]), list],
+                         ids=["list", "subclass", "empty"])
+def test_exec_appends_to_existing_all(make_existing):
+    existing = make_existing()
     spec, module = fresh_module(existing)
     before = list(existing)
     spec.loader.exec_module(module)
