@@ -334,3 +334,100 @@ aarch64_binfmt() {
     grep -q '^flags:.*F' "$entry" ||
         die "qemu-aarch64 is registered with binfmt_misc without the F flag ($(grep '^flags:' "$entry")); re-register it with F"
 }
+
+# --- Sources and packages from the Debian archive ------------------------------------
+# Read with apt under a configuration of their own: apt checks the indices
+# against the archive's signed release files, and this system's package
+# lists stay as they are.
+
+# private_apt DIR < SOURCES-LINES: reads the indices the lines name, with
+# lists and cache under DIR, and sets the array `apt_options` that makes
+# apt-get and apt-cache use them.
+private_apt() {
+    local dir=$1
+    rm -rf "$dir"
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+    cat >"$dir/sources.list"
+    apt_options=(-o "Dir::Etc::SourceList=$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache")
+    apt-get "${apt_options[@]}" -qq update >&2
+}
+
+# upstream_source PACKAGE-REGEX WORK: finds, in the source indices of
+# stable, unstable and experimental, the newest release of the source
+# packages whose names match PACKAGE-REGEX (pre-releases passed over, and so
+# are tarballs the archive lists but the mirror does not have), fetches its
+# upstream (orig) tarball from the archive into WORK unless it is there
+# already, checks it against the archive's index, and sets `source_tarball`
+# and `source_version`. The tarball is kept: a later build starts from it.
+upstream_source() {
+    local regex=$1 work=$2 mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    mirror=$(debian_mirror)
+    mkdir -p "$work"
+    # Two provisioning scripts may look at once (both run in the background
+    # under CI): one at a time, and the second finds the tarball fetched.
+    local lock
+    exec {lock}>"$work/.lock"
+    flock "$lock"
+    note "reading the source indices of $mirror (stable, unstable, experimental)" >&2
+    private_apt "$work/apt" < <(for suite in stable sid experimental; do
+        echo "deb-src [signed-by=$keyring] $mirror $suite main"
+    done) || die "apt could not read the source indices from $mirror"
+
+    # Fields per matching source package: upstream version, pool directory,
+    # orig tarball's SHA-256 and name; newest first. apt may keep the lists
+    # compressed; apt-helper reads them either way.
+    local source_lists candidates
+    source_lists=$(apt-get "${apt_options[@]}" indextargets --format '$(FILENAME)' 'Created-By: Sources')
+    [[ -n $source_lists ]] || die "apt could not read the source indices from $mirror"
+    candidates=$(
+        for list in $source_lists; do
+            /usr/lib/apt/apt-helper cat-file "$list" | awk -v regex="$regex" '
+                function flush() {
+                    if (package ~ regex && version != "" && orig != "") {
+                        sub(/^[0-9]+:/, "", version)
+                        sub(/-[^-]*$/, "", version)
+                        if (version !~ /~/)
+                            print version "\t" directory "\t" orig
+                    }
+                    package = version = directory = orig = ""
+                    in_sha = 0
+                }
+                /^$/ { flush(); next }
+                /^[^ ]/ { in_sha = 0 }
+                /^Package:/ { package = $2 }
+                /^Version:/ { version = $2 }
+                /^Directory:/ { directory = $2 }
+                /^Checksums-Sha256:/ { in_sha = 1; next }
+                in_sha && $3 ~ /\.orig\.tar\.(xz|gz|bz2)$/ { orig = $1 "\t" $3 }
+                END { flush() }'
+        done | sort -u | sort -t $'\t' -k1,1Vr)
+    [[ -n $candidates ]] || die "found no source package matching $regex in $mirror's indices"
+
+    local version directory sha256 tarball
+    source_tarball=
+    while IFS=$'\t' read -r version directory sha256 tarball; do
+        if echo "$sha256  $work/$tarball" | sha256sum --quiet -c - >/dev/null 2>&1; then
+            source_tarball=$work/$tarball
+            break
+        fi
+        if curl -fsL --retry 3 -o "$work/$tarball.part" "$mirror/$directory/$tarball"; then
+            echo "$sha256  $work/$tarball.part" | sha256sum --quiet -c - >&2 ||
+                die "$tarball does not match the archive's index"
+            mv "$work/$tarball.part" "$work/$tarball"
+            source_tarball=$work/$tarball
+            break
+        fi
+        rm -f "$work/$tarball.part"
+        note "passing over $version: $mirror does not serve $tarball" >&2
+    done <<<"$candidates"
+    [[ -n $source_tarball ]] || die "$mirror serves none of the $regex source tarballs its indices list"
+    # shellcheck disable=SC2034 # read by the caller
+    source_version=$version
+    rm -rf "$work/apt"
+    exec {lock}>&-
+}
+
+# The CPython source that scripts/provision-ft-python and
+# scripts/provision-musl-python build from, and scripts/check-cross reads.
+cpython_source() { upstream_source '^python3\.[0-9]+$' "$(dirname "$(debian_root)")/cpython-src"; }
