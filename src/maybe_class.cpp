@@ -227,6 +227,6 @@ constexpr ClassSpec maybe_spec{
 
 } // namespace
 
-ClassCell maybe_cell{maybe_spec, {}, {}};
+ClassCell maybe_cell{maybe_spec};
 
 } // namespace tarvella

@@ -119,6 +119,8 @@ struct FreeBlocks {
 
 /// Holds one class object for the rest of the process, built on first need.
 struct ClassCell {
+    explicit constexpr ClassCell(const ClassSpec& spec) noexcept : spec(spec) {}
+
     const ClassSpec& spec;
     std::atomic<PyObject*> type{nullptr};
     FillGate gate;

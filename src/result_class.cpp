@@ -545,6 +545,6 @@ constexpr ClassSpec result_spec{
 
 } // namespace
 
-ClassCell result_cell{result_spec, {}, {}};
+ClassCell result_cell{result_spec};
 
 } // namespace tarvella
