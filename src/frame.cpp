@@ -30,7 +30,10 @@ bool stack_runs_low_slow(std::uintptr_t here) {
     if (bounds.soft_limit == UINTPTR_MAX) [[unlikely]] {
         std::uintptr_t low = 0;
         std::uintptr_t high = 0;
-        if (read_stack_bounds(low, high)) {
+        // Bounds that do not hold the current position are not this stack's
+        // (an emulator's, or the first question came on another stack):
+        // without them, the interpreter's count alone guards this thread.
+        if (read_stack_bounds(low, high) && low <= here && here < high) {
             // What must fit below the last check: the rest of that level, and
             // whatever the innermost value's own `str()` or release takes.
             // An eighth of the stack, so that a thread given a small one
@@ -41,7 +44,7 @@ bool stack_runs_low_slow(std::uintptr_t here) {
             bounds.low = low;
             bounds.soft_limit = high - low > margin ? low + margin : high;
         } else {
-            bounds.soft_limit = 0; // unknown: the interpreter's count alone guards
+            bounds.soft_limit = 0;
         }
         if (here >= bounds.soft_limit)
             return false;
