@@ -140,18 +140,22 @@ ClassCell* cell_of_instance(PyObject* object) {
 /// a release that finds the stack running low, with an outer one still
 /// running, leaves the reference here, and the outermost release on the
 /// thread drops what was left once its own is done, each from its own depth.
+/// The list exists only while something is left in it: a thread-local with
+/// a destructor would tie the wheel to a newer glibc for nothing.
 struct NestedReleases {
-    int running = 0;
-    std::vector<PyObject*> left;
+    int running;
+    std::vector<PyObject*>* left;
 };
-thread_local NestedReleases nested_releases;
+constinit thread_local NestedReleases nested_releases = {0, nullptr};
 
 /// Releases a reference that may be the object's last.
 void release_last(PyObject* object) {
     NestedReleases& nested = nested_releases;
     if (nested.running > 0 && stack_runs_low()) [[unlikely]] {
         try {
-            nested.left.push_back(object);
+            if (nested.left == nullptr)
+                nested.left = new std::vector<PyObject*>;
+            nested.left->push_back(object);
             return;
         } catch (const std::bad_alloc&) {
             // No room to leave it: released here, as it would be without this.
@@ -159,12 +163,13 @@ void release_last(PyObject* object) {
     }
     ++nested.running;
     release_reference(object);
-    if (nested.running == 1) {
-        while (!nested.left.empty()) {
-            PyObject* left = nested.left.back();
-            nested.left.pop_back();
+    if (nested.running == 1 && nested.left != nullptr) [[unlikely]] {
+        while (!nested.left->empty()) {
+            PyObject* left = nested.left->back();
+            nested.left->pop_back();
             release_reference(left);
         }
+        delete std::exchange(nested.left, nullptr);
     }
     --nested.running;
 }
