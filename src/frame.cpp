@@ -21,6 +21,46 @@ Error uninitialised_error(PyObject* type) {
 }
 
 // ---------------------------------------------------------------------------
+// The C stack
+
+constinit thread_local StackBounds stack_bounds TARVELLA_TLS_MODEL = {UINTPTR_MAX, 0};
+
+bool stack_runs_low_slow(std::uintptr_t here) {
+    StackBounds& bounds = stack_bounds;
+    if (bounds.soft_limit == UINTPTR_MAX) [[unlikely]] {
+        std::uintptr_t low = 0;
+        std::uintptr_t high = 0;
+        // Bounds that do not hold the current position are not this stack's
+        // (an emulator's, or the first question came on another stack):
+        // without them, the interpreter's count alone guards this thread.
+        if (read_stack_bounds(low, high) && low <= here && here < high) {
+            // What must fit below the last check: the rest of that level, and
+            // whatever the innermost value's own `str()` or release takes.
+            // An eighth of the stack, so that a thread given a small one
+            // keeps most of it, and within what a level can reasonably need.
+            constexpr std::uintptr_t least = 16 * 1024;
+            constexpr std::uintptr_t most = 256 * 1024;
+            const std::uintptr_t margin = std::clamp<std::uintptr_t>((high - low) / 8, least, most);
+            bounds.low = low;
+            bounds.soft_limit = high - low > margin ? low + margin : high;
+        } else {
+            bounds.soft_limit = 0;
+        }
+        if (here >= bounds.soft_limit)
+            return false;
+    }
+    // An address below the thread's stack is on another stack altogether, one
+    // that a coroutine library switched to, whose bounds are not known here.
+    return here >= bounds.low;
+}
+
+Error stack_exhausted_error(std::string_view where) {
+    std::string text = "maximum recursion depth exceeded";
+    text += where;
+    return Error::message(PyExc_RecursionError, std::move(text));
+}
+
+// ---------------------------------------------------------------------------
 // Extraction
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <tuple>
@@ -278,6 +279,42 @@ inline Outcome<Ref> call_function(PyObject* function, Args... args) {
         return fetch_error_or_system();
     return Ref::steal(result);
 }
+
+// ---------------------------------------------------------------------------
+// The C stack
+//
+// The paths that go through the values an instance holds (its text form,
+// pickling it, releasing what it held) take one level of C frames per level
+// of nesting of those values. CPython 3.12 and 3.13 count such nesting in
+// calls, not in bytes: a value nested deeply enough exhausts a thread's stack
+// before the count trips, the sooner the larger the frames. These paths
+// therefore also ask how much of the real stack remains.
+
+struct StackBounds {
+    /// Below this address the thread is short of stack: the lowest address
+    /// of its stack plus a margin. The highest address until the bounds are
+    /// read, on the first question on this thread; 0 where they cannot be.
+    std::uintptr_t soft_limit;
+    /// The lowest address of the thread's own stack.
+    std::uintptr_t low;
+};
+extern constinit thread_local StackBounds stack_bounds TARVELLA_TLS_MODEL;
+
+bool stack_runs_low_slow(std::uintptr_t here);
+
+/// Whether less stack remains on this thread than a further level of a
+/// nested value should be given. One thread-local load and a comparison.
+TARVELLA_ALWAYS_INLINE bool stack_runs_low() {
+    const std::uintptr_t here = stack_position();
+    if (here < stack_bounds.soft_limit) [[unlikely]]
+        return stack_runs_low_slow(here);
+    return false;
+}
+
+/// The `RecursionError` of a path that stops for want of stack, worded as
+/// the interpreter's own; `where` completes it as the interpreter's does
+/// (" while getting the str of an object").
+TARVELLA_COLD Error stack_exhausted_error(std::string_view where);
 
 /// Marks a member whose body runs no Python code (see `with_instance`).
 /// Members that run it only for some receivers name instead a test of the

@@ -148,7 +148,76 @@ PyObject* require_class_slow(ClassCell& cell) {
     fault("failed to create type object for `" + std::string(cell.spec.name) + "`");
 }
 
+namespace {
+
+ClassCell* cell_of_instance(PyObject* object) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    if (type == maybe_cell.type.load(std::memory_order_relaxed))
+        return &maybe_cell;
+    if (type == result_cell.type.load(std::memory_order_relaxed))
+        return &result_cell;
+    return nullptr;
+}
+
+/// Last references that dying payloads dropped on this thread, and how many
+/// such releases are running on it. A value whose release frees our
+/// instances and other objects in turn (an Ok holding a dict holding an Ok,
+/// and so on) nests a deallocation per level, and the interpreter's own
+/// guard against that, the trashcan of its containers, counts only their
+/// levels, not ours, and is not in the limited API. So, as the trashcan does:
+/// a release that finds the stack running low, with an outer one still
+/// running, leaves the reference here, and the outermost release on the
+/// thread drops what was left once its own is done, each from its own depth.
+/// The list exists only while something is left in it: a thread-local with
+/// a destructor would tie the wheel to a newer glibc for nothing.
+struct NestedReleases {
+    int running;
+    std::vector<PyObject*>* left;
+};
+constinit thread_local NestedReleases nested_releases = {0, nullptr};
+
+/// Releases a reference that may be the object's last.
+void release_last(PyObject* object) {
+    NestedReleases& nested = nested_releases;
+    if (nested.running > 0 && stack_runs_low()) [[unlikely]] {
+        try {
+            if (nested.left == nullptr)
+                nested.left = new std::vector<PyObject*>;
+            nested.left->push_back(object);
+            return;
+        } catch (const std::bad_alloc&) {
+            // No room to leave it: released here, as it would be without this.
+        }
+    }
+    ++nested.running;
+    release_reference(object);
+    if (nested.running == 1 && nested.left != nullptr) [[unlikely]] {
+        while (!nested.left->empty()) {
+            PyObject* left = nested.left->back();
+            nested.left->pop_back();
+            release_reference(left);
+        }
+        delete std::exchange(nested.left, nullptr);
+    }
+    --nested.running;
+}
+
+} // namespace
+
 void release_nested(PyObject** held) {
+    if (!(dies_with_release(held[0]) && cell_of_instance(held[0]) != nullptr) &&
+        !(dies_with_release(held[1]) && cell_of_instance(held[1]) != nullptr)) {
+        for (int i = 0; i < 2; ++i) {
+            if (dies_with_release(held[i]))
+                release_last(held[i]);
+            else if (held[i] != nullptr)
+                release_reference(held[i]);
+        }
+        return;
+    }
+    // Instances of these classes nested directly in one another are taken
+    // apart in a loop, without any deferral: a chain of a million links costs
+    // no more stack than one.
     std::vector<PyObject*> pending;
     for (int i = 0; i < 2; ++i) {
         if (held[i] != nullptr)
@@ -157,18 +226,21 @@ void release_nested(PyObject** held) {
     while (!pending.empty()) {
         PyObject* object = pending.back();
         pending.pop_back();
-        if (dies_with_release(object)) {
-            // Emptied first, its own deallocation has nothing left to release.
-            ClassCell& cell = reinterpret_cast<PyObject*>(Py_TYPE(object)) ==
-                                      maybe_cell.type.load(std::memory_order_relaxed)
-                                  ? maybe_cell
-                                  : result_cell;
-            PyObject* inner[2] = {nullptr, nullptr};
-            cell.spec.take_references(object, inner);
-            for (PyObject* reference : inner) {
-                if (reference != nullptr)
-                    pending.push_back(reference);
-            }
+        const bool last = dies_with_release(object);
+        ClassCell* cell = last ? cell_of_instance(object) : nullptr;
+        if (cell == nullptr) {
+            if (last)
+                release_last(object);
+            else
+                release_reference(object);
+            continue;
+        }
+        // Emptied first, its own deallocation has nothing left to release.
+        PyObject* inner[2] = {nullptr, nullptr};
+        cell->spec.take_references(object, inner);
+        for (PyObject* reference : inner) {
+            if (reference != nullptr)
+                pending.push_back(reference);
         }
         release_reference(object);
     }
@@ -309,10 +381,7 @@ TARVELLA_NOINLINE Outcome<Ref> text_around_str(std::string_view prefix, PyObject
 }
 } // namespace
 
-Outcome<Ref> text_around(std::string_view prefix, PyObject* value) {
-    PyObject* shown = call_out([&] { return PyObject_Str(value); });
-    if (shown == nullptr)
-        return fetch_error_or_system();
+Outcome<Ref> join_around(std::string_view prefix, PyObject* shown) {
     Ref owned = Ref::steal(shown);
     // Joining UTF-8 bytes is the cheaper way wherever a UTF-8 form exists:
     // for an ASCII `str` that form is its own storage, and the join is one
@@ -373,6 +442,10 @@ InternedName result_kind{"Result"};
 /// The reducer of the class in `Cell`; `reconstructor` is what it is bound to.
 template <ClassCell& Cell, InternedName& Kind>
 Outcome<Ref> reduce(PyObject* reconstructor, Object instance) {
+    // Pickling a value nested in values calls this once per level, deep in
+    // the pickler's own recursion, which is counted in calls only.
+    if (stack_runs_low()) [[unlikely]]
+        return stack_exhausted_error(" while pickling an object");
     Outcome<Ref> state = Cell.spec.state_of(instance.object);
     if (!state.ok())
         return state;

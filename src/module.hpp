@@ -249,21 +249,20 @@ TARVELLA_ALWAYS_INLINE Outcome<Ref> alloc_instance(ClassCell& cell, PyObject* ty
 /// interpreter that allocated them is finalised: its allocator may be gone.
 void forget_free_blocks() noexcept;
 
+/// Releases what a dying payload held (`held[0..1]`, either may be null),
+/// some of it perhaps for the last time, without a C stack frame per level
+/// of the values nested in it.
 void release_nested(PyObject** held);
 
 
-/// Whether releasing `object` would free an instance of these classes.
+/// Whether releasing `object` (not null) may free it.
 inline bool dies_with_release(PyObject* object) {
-    if (object == nullptr || !sole_reference(object))
-        return false;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    return type == maybe_cell.type.load(std::memory_order_relaxed) ||
-           type == result_cell.type.load(std::memory_order_relaxed);
+    return object != nullptr && sole_reference(object);
 }
 
-/// Releases what a dying payload held. Instances of these classes nested in
-/// one another are taken apart in a loop, so that freeing a long chain does
-/// not recurse once per link through deallocation and exhaust the C stack.
+/// Releases what a dying payload held. Only the release of a last reference
+/// frees anything, and so only it can nest: it takes the path that keeps the
+/// C stack flat (`release_nested`).
 TARVELLA_ALWAYS_INLINE void release_held(PyObject** held) {
     if (dies_with_release(held[0]) || dies_with_release(held[1])) [[unlikely]] {
         release_nested(held);
@@ -367,17 +366,34 @@ inline Outcome<Ref> joined_text(const std::array<std::string_view, N>& parts) {
         }
         buffer = heap.get();
     }
+    // Unrolled, so that the fixed parts of a template are copied as the
+    // constants they are rather than by a call each.
     char* end = buffer;
-    for (std::string_view part : parts) {
-        std::memcpy(end, part.data(), part.size());
-        end += part.size();
-    }
-    return text_object(std::string_view(buffer, size));
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((std::memcpy(end, parts[I].data(), parts[I].size()), end += parts[I].size()), ...);
+    }(std::make_index_sequence<N>{});
+    return new_text(std::string_view(buffer, size));
 }
 
+/// `prefix`, `shown` (a `str`, whose reference it takes) and ")" as one
+/// `str`. Out of line, so that its buffer takes no room on the stack while
+/// `text_around` waits for the value's `str()`.
+TARVELLA_NOINLINE Outcome<Ref> join_around(std::string_view prefix, PyObject* shown);
+
 /// `prefix`, the `str()` of `value`, then ")": the text form of a variant
-/// that holds a value.
-Outcome<Ref> text_around(std::string_view prefix, PyObject* value);
+/// that holds a value. A value nested in values makes this the path of one
+/// level of C recursion per level of nesting, through the value's `str()`,
+/// so its frame, the entry adapter's, is kept small, and it stops with the
+/// interpreter's `RecursionError` when the stack runs low. Inlined into the
+/// adapter: a frame of its own would add to every level.
+TARVELLA_ALWAYS_INLINE Outcome<Ref> text_around(std::string_view prefix, PyObject* value) {
+    if (stack_runs_low()) [[unlikely]]
+        return stack_exhausted_error(" while getting the str of an object");
+    PyObject* shown = call_out([&] { return PyObject_Str(value); });
+    if (shown == nullptr) [[unlikely]]
+        return fetch_error_or_system();
+    return join_around(prefix, shown);
+}
 /// `Class[...]` is the class itself.
 inline Outcome<Ref> class_itself(PyObject* cls, Object) { return Ref::borrow(cls); }
 

@@ -428,16 +428,20 @@ Outcome<Ref> from_state(PyObject* state) {
 // ---------------------------------------------------------------------------
 // Text form and protocols
 
+/// The text form of an Err. Out of line: its buffer would otherwise enlarge
+/// the frame of the text form on every level of a nested Ok.
+TARVELLA_NOINLINE Outcome<Ref> err_text(const ErrTexts& texts) {
+    std::string_view message = texts.message();
+    if (std::optional<std::string_view> code = texts.code())
+        return joined_text(std::array{std::string_view("Err('"), message,
+                                      std::string_view("', code='"), *code,
+                                      std::string_view("')")});
+    return joined_text(std::array{std::string_view("Err('"), message, std::string_view("')")});
+}
+
 Outcome<Ref> repr(const ResultPayload& self) {
-    if (self.value == nullptr) {
-        std::string_view message = self.texts->message();
-        if (std::optional<std::string_view> code = self.texts->code())
-            return joined_text(std::array{std::string_view("Err('"), message,
-                                          std::string_view("', code='"), *code,
-                                          std::string_view("')")});
-        return joined_text(
-            std::array{std::string_view("Err('"), message, std::string_view("')")});
-    }
+    if (self.value == nullptr)
+        return err_text(*self.texts);
     return text_around("Ok(", self.value);
 }
 
