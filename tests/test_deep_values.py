@@ -11,6 +11,10 @@ import sys
 
 import pytest
 
+# pytest-run-parallel: each test sweeps in child processes of its own; on
+# several threads at once they would only multiply the time.
+pytestmark = pytest.mark.thread_unsafe(reason="sweeps depths in child processes")
+
 # Around the counted limits of 3.12 (1,500) and 3.13 (10,000) and where 1 MiB
 # threads used to overflow (from about 1,100 levels on), then a depth where
 # every interpreter stops in the main thread too. A text form that succeeds
@@ -25,6 +29,7 @@ BEYOND = 100000
 
 SWEEP = """
 import logging, pickle, sys, threading
+
 if {form!r} == "list":
     wrap = lambda v: [v]
 else:
