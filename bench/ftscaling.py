@@ -139,11 +139,13 @@ def run(work, n, threads):
     return max(ends) - min(starts)
 
 
-def measure(rounds, thread_counts, target_s=0.02):
+def measure(rounds, thread_counts, only=None, target_s=0.02):
     impls = list(SETUP)
     spaces = {impl: namespace(impl) for impl in impls}
     rows = []
     for name, (stmt, setup) in WORKLOADS.items():
+        if only and not any(part in name for part in only):
+            continue
         works = {impl: make_work(spaces[impl], stmt, setup) for impl in impls}
         # One N for both implementations: about target_s on one thread for
         # the slower of the two.
@@ -205,6 +207,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--threads", help="comma-separated thread counts, 1 first")
     parser.add_argument("--out", help="write the rows as JSON here")
+    parser.add_argument("only", nargs="*", help="only the workloads whose names contain one of these")
     args = parser.parse_args()
     if args.threads:
         counts = [int(t) for t in args.threads.split(",")]
@@ -216,7 +219,7 @@ def main():
     print(f"CPython {platform.python_version()}{'' if gil else ', GIL off'}, "
           f"{os.cpu_count()} CPUs, best of {args.rounds} rounds")
     print(header(counts), flush=True)
-    rows = measure(args.rounds, counts)
+    rows = measure(args.rounds, counts, args.only)
     behind = verdict(rows, counts)
     print("behind the plain classes: " + (", ".join(behind) if behind else "none"))
     if args.out:
