@@ -240,3 +240,25 @@ def test_calls_leave_the_counts_of_process_lifetime_objects_alone():
     kept = [Result.ok(i).map(str) for i in range(100)] + [MayBe.just(i) for i in range(100)]
     assert [sys.getrefcount(x) for x in watched] == before
     assert len(kept) == 200
+
+
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+@pytest.mark.parametrize("member", ["map", "flat_map", "match", ">>"])
+def test_a_call_in_progress_and_the_borrow_flag(member):
+    """With the GIL a member counts its borrow of the receiver in the flag
+    while it runs; without it, the flag is only read, so that threads calling
+    members of one instance do not all write to it."""
+    r = Result.ok(1)
+    seen = []
+
+    def look(value):
+        seen.append(borrow_flag(r))
+        return Result.ok(value)
+
+    calls = {"map": lambda: r.map(look), "flat_map": lambda: r.flat_map(look),
+             "match": lambda: r.match(look, look), ">>": lambda: r >> look}
+    calls[member]()
+    assert seen == [0 if FREE_THREADED else 1]
+    assert borrow_flag(r) == 0
