@@ -141,7 +141,15 @@ inline int lookup_item(PyObject* dict, PyObject* key, PyObject** found) {
 
 /// Whether freed instance blocks are kept per thread (see `ThreadBlocks`):
 /// without the lock, a list per class shared by every thread would need one.
-inline constexpr bool per_thread_blocks = free_threaded;
+/// Also a macro, for the definitions that exist only in that flavour: a
+/// thread-local object with a destructor would make the stable-ABI build
+/// need a newer C library (`__cxa_thread_atexit_impl`) for nothing.
+#ifdef Py_GIL_DISABLED
+#define TARVELLA_PER_THREAD_BLOCKS 1
+#else
+#define TARVELLA_PER_THREAD_BLOCKS 0
+#endif
+inline constexpr bool per_thread_blocks = TARVELLA_PER_THREAD_BLOCKS;
 
 /// Whether a kept block keeps the reference to its class that its instance
 /// held: so that making and freeing instances does not change the class's

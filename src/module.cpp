@@ -261,8 +261,8 @@ void retire(FreeBlocks& blocks) noexcept {
 }
 } // namespace
 
-// Per-thread lists (`per_thread_blocks`); compiled in both flavours, used in
-// one.
+// Per-thread lists (`per_thread_blocks`).
+#if TARVELLA_PER_THREAD_BLOCKS
 
 constinit thread_local ThreadBlocks thread_blocks TARVELLA_TLS_MODEL;
 std::atomic<std::uint64_t> blocks_lifetime{1};
@@ -348,11 +348,6 @@ bool keep_block_slow(ClassCell& cell, PyObject* block) {
 }
 
 void forget_free_blocks() noexcept {
-    if constexpr (!per_thread_blocks) {
-        for (ClassCell* cell : {&maybe_cell, &result_cell})
-            retire(cell->free_blocks);
-        return;
-    }
     blocks_lifetime.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> hold(orphans_mutex);
     retire(orphans[0]);
@@ -362,6 +357,15 @@ void forget_free_blocks() noexcept {
     retire(thread_blocks.lists[1]);
     thread_blocks.lifetime = 0;
 }
+
+#else
+
+void forget_free_blocks() noexcept {
+    for (ClassCell* cell : {&maybe_cell, &result_cell})
+        retire(cell->free_blocks);
+}
+
+#endif
 
 
 

@@ -146,15 +146,18 @@ inline bool read_thread_name(char* name, std::size_t size) noexcept {
 
 #if defined(__GLIBC__)
 // glibc 2.32 and 2.34 gave these functions new default symbol versions when
-// they moved from libpthread into libc; linked by default, the module would
+// they moved from libpthread into libc (the mutex's try-lock is std::mutex's,
+// inlined into the one-time cells' gate); linked by default, the module would
 // refuse to load on any older glibc. The original versions are the same code
 // under their first names, which every glibc since has kept.
 #if defined(__x86_64__)
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+__asm__(".symver pthread_mutex_trylock,pthread_mutex_trylock@GLIBC_2.2.5");
 #elif defined(__aarch64__)
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+__asm__(".symver pthread_mutex_trylock,pthread_mutex_trylock@GLIBC_2.17");
 #endif
 #endif
 
