@@ -321,13 +321,34 @@ TARVELLA_COLD Error stack_exhausted_error(std::string_view where);
 /// payload that says when they do not.
 inline constexpr bool quiet = true;
 
-/// Whether a member with the quietness `Quiet` must hold its receiver.
+/// Whether a member with the quietness `Quiet` runs user code on this
+/// payload, and so must hold something while it does.
 template <auto Quiet, class Payload>
-TARVELLA_ALWAYS_INLINE bool holds_receiver(const Payload& payload) {
+TARVELLA_ALWAYS_INLINE bool runs_user_code(const Payload& payload) {
     if constexpr (std::is_same_v<decltype(Quiet), bool>)
         return !Quiet;
     else
         return !Quiet(payload);
+}
+
+/// What a member holds while its body runs user code. Callers may pass the
+/// receiver borrowed (a list's repr does), and that code may drop every
+/// other reference to it. Where giving the borrow back writes the instance,
+/// the receiver itself is held. Elsewhere nothing touches the instance once
+/// user code runs, and holding only the object of the payload that the code
+/// is handed borrowed is enough: a receiver shared by many threads then has
+/// its count changed by the interpreter alone, not twice more per call.
+template <class Class, auto Quiet>
+TARVELLA_ALWAYS_INLINE Ref hold_while_running(PyObject* self,
+                                              const typename Class::Payload& payload) {
+    if (!runs_user_code<Quiet>(payload))
+        return Ref();
+    if constexpr (release_writes_instance) {
+        return Ref::borrow(self);
+    } else {
+        PyObject* handed = Class::handed_out(payload);
+        return handed != nullptr ? Ref::borrow(handed) : Ref();
+    }
 }
 
 /// Parameter lists that members of both classes share.
@@ -419,12 +440,7 @@ TARVELLA_ALWAYS_INLINE Outcome<T> with_instance(PyObject* self, Body&& body) {
     auto* instance = instance_of<typename Class::Payload>(self);
     if (!Class::initialised(instance->payload)) [[unlikely]]
         return uninitialised_error(Class::type());
-    // Callers may pass the instance borrowed (a list's repr does), and user
-    // code that the body runs may drop every other reference to it: the one
-    // held here keeps it alive until its borrow is released.
-    Ref alive;
-    if (holds_receiver<Quiet>(instance->payload))
-        alive = Ref::borrow(self);
+    Ref held = hold_while_running<Class, Quiet>(self, instance->payload);
     if (Error error = borrow_shared(instance->borrow)) [[unlikely]]
         return error;
     return while_borrowed(instance->borrow, [&] {
@@ -557,9 +573,7 @@ TARVELLA_FLATTEN PyObject* operator_slot(PyObject* left, PyObject* right) {
         auto* instance = instance_of<typename Class::Payload>(left);
         if (!Class::initialised(instance->payload))
             return Ref::borrow(Py_NotImplemented);
-        Ref alive; // as in `with_instance`
-        if (holds_receiver<Quiet>(instance->payload))
-            alive = Ref::borrow(left);
+        Ref held = hold_while_running<Class, Quiet>(left, instance->payload);
         if (borrow_shared(instance->borrow))
             return Ref::borrow(Py_NotImplemented);
         return while_borrowed(instance->borrow, [&] {

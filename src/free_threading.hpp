@@ -57,6 +57,12 @@ inline void release_shared_borrow(std::atomic<Py_ssize_t>& flag) noexcept {
         (void)flag;
 }
 
+/// Whether giving a shared borrow back writes the instance. Where it does,
+/// a member that runs user code must keep the receiver itself alive until
+/// then; where it does not, nothing touches the instance once that code
+/// runs (see `hold_while_running`).
+inline constexpr bool release_writes_instance = !free_threaded;
+
 // ---------------------------------------------------------------------------
 // Reference counts
 

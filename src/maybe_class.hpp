@@ -16,6 +16,10 @@ struct MayBeClass {
     static PyObject* type() { return require_class_object(maybe_cell); }
     /// An empty payload is Nothing: every state is a valid one.
     static constexpr bool initialised(const MayBePayload&) { return true; }
+    /// The object that members hand to user code borrowed from the payload
+    /// (see `hold_while_running`); they read the payload only before that
+    /// code runs.
+    static PyObject* handed_out(const MayBePayload& payload) { return payload.value; }
     template <bool Clear = true>
     static void take_references(MayBePayload& payload, PyObject** held);
     static int traverse(const MayBePayload& payload, visitproc visit, void* arg) {

@@ -43,6 +43,13 @@ struct ResultClass {
     static bool initialised(const ResultPayload& payload) {
         return payload.value != nullptr || payload.texts != nullptr;
     }
+    /// The object that members hand to user code borrowed from the payload
+    /// (see `hold_while_running`): an Ok's value or an Err's details (its
+    /// message and code go out as new `str` objects). Members read the
+    /// payload only before that code runs.
+    static PyObject* handed_out(const ResultPayload& payload) {
+        return payload.value != nullptr ? payload.value : payload.details;
+    }
     /// Moves the references out (`held[0..1]`) and drops the texts; `Clear`
     /// false leaves the fields as they were, for an instance being freed.
     template <bool Clear = true>

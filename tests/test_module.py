@@ -309,3 +309,46 @@ def test_receiver_freed_during_its_own_member(run_python, make):
     """)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split("\n")[1:] == ["True", ""]
+
+
+# A C caller can hand a member its receiver borrowed, and the member's own
+# user function can drop the one reference: here the argument array of
+# PyObject_VectorcallMethod holds bare pointers and a list owns the objects.
+# Instances made right after take over the freed memory, so the member must
+# neither read its receiver again nor lose what it handed to the function.
+@pytest.mark.parametrize("receiver, method, args, expected", [
+    ("Result.ok(Held())", "map", "dropping", "Ok(held)"),
+    ("Result.ok(Held())", "match", "dropping, None", "held"),
+    ("Result.ok(Held())", "__rshift__", "lambda v: dropping(v) and Result.ok(v)", "Ok(held)"),
+    ("Result.err('m', code='c', details=Held())", "match", "None, dropping", "m c held"),
+    ("Result.err('m', details=Held())", "map_err",
+     "lambda *t: (dropping(*t), None, t[2])", "Err('m None held')"),
+    ("MayBe.just(Held())", "flat_map", "lambda v: dropping(v) and MayBe.just(v)", "Just(held)"),
+    ("MayBe.just(Held())", "__repr__", "", "Just(held)"),
+])
+def test_receiver_dropped_by_its_own_function(run_python, receiver, method, args, expected):
+    proc = run_python(f"""
+        import ctypes
+        from tarvella import MayBe, Result
+        call = ctypes.pythonapi.PyObject_VectorcallMethod
+        call.restype = ctypes.py_object
+        call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+        newcomers = []
+        class Held:
+            def __str__(self):
+                return dropping(self)
+            __repr__ = __str__
+        def dropping(*seen):
+            if owner:
+                owner.clear()  # the receiver's only reference
+                newcomers.extend(Result.ok(i) for i in range(8))
+                newcomers.extend(MayBe.just(i) for i in range(8, 16))
+            return " ".join(str(x) if not isinstance(x, Held) else "held" for x in seen)
+        owner = [{receiver}]
+        members = [{args}]
+        cells = (ctypes.c_void_p * (1 + len(members)))(*map(id, owner + members))
+        print(str(call("{method}", cells, len(cells), None)))
+        print([x.unwrap() for x in newcomers] == list(range(16)))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n") == [expected, "True", ""]
