@@ -112,8 +112,12 @@ def namespace(impl):
 
 
 def make_work(ns, stmt, setup):
-    code = _TEMPLATE.format(stmt=stmt, setup=setup or "pass")
-    exec(compile(code, f"<{ns['__name__']}>", "exec"), ns)
+    # Run as source text, not through compile(): on 3.13t a code object that
+    # compile() returns keeps its tuple constants mortal, so every keyword
+    # call would write the count of its names tuple from every thread,
+    # whatever it calls. A script, a module loaded from its .pyc and exec()
+    # of a string all get them immortal, and that is what users run.
+    exec(_TEMPLATE.format(stmt=stmt, setup=setup or "pass"), ns)
     return ns.pop("work")
 
 
@@ -142,7 +146,12 @@ def run(work, n, threads):
 def measure(rounds, thread_counts, only=None, target_s=0.02):
     impls = list(SETUP)
     spaces = {impl: namespace(impl) for impl in impls}
-    rows = []
+    # 3.13t makes functions, code and classes immortal when the first thread
+    # starts, stopping the world to do it; let that happen before any timing.
+    warm = threading.Thread(target=lambda: None)
+    warm.start()
+    warm.join()
+    chosen = []
     for name, (stmt, setup) in WORKLOADS.items():
         if only and not any(part in name for part in only):
             continue
@@ -154,18 +163,28 @@ def measure(rounds, thread_counts, only=None, target_s=0.02):
             work(200)
             per_op = run(work, 20000, 1) / 20000
             n = max(n, int(target_s / max(per_op, 1e-9)))
-        best = {(impl, t): float("inf") for impl in impls for t in thread_counts}
-        for _ in range(rounds):
+        chosen.append((name, works, n))
+    # A round visits every workload, so each workload's rounds are spread
+    # over the whole run: a slow spell of a shared machine then costs every
+    # workload a round or two, not one workload all of its rounds.
+    best = {(name, impl, t): float("inf")
+            for name, _, _ in chosen for impl in impls for t in thread_counts}
+    for done in range(rounds):
+        for name, works, n in chosen:
             for t in thread_counts:
                 for impl in impls:
-                    best[impl, t] = min(best[impl, t], run(works[impl], n, t))
+                    key = name, impl, t
+                    best[key] = min(best[key], run(works[impl], n, t))
+        print(f"round {done + 1} of {rounds}", file=sys.stderr, flush=True)
+    rows = []
+    for name, _, n in chosen:
         row = {"workload": name, "n": n}
         for impl in impls:
-            t1 = best[impl, 1]
+            t1 = best[name, impl, 1]
             row[impl] = {
-                str(t): {"ns_per_op": 1e9 * best[impl, t] / n,
-                         "ops_per_s": t * n / best[impl, t],
-                         "scaling": t * t1 / best[impl, t]}
+                str(t): {"ns_per_op": 1e9 * best[name, impl, t] / n,
+                         "ops_per_s": t * n / best[name, impl, t],
+                         "scaling": t * t1 / best[name, impl, t]}
                 for t in thread_counts}
         rows.append(row)
         print(format_row(row, thread_counts), flush=True)
