@@ -157,6 +157,24 @@ inline int lookup_item(PyObject* dict, PyObject* key, PyObject** found) {
 #endif
 inline constexpr bool per_thread_blocks = TARVELLA_PER_THREAD_BLOCKS;
 
+/// Whether `block`, an instance being freed, may be kept by this thread for
+/// reuse. Without the lock, only a block that this thread allocated (or
+/// reused, from its own list): the allocator gives each thread pages of its
+/// own, and a block that moved to another thread would sit beside blocks the
+/// first thread still writes; two threads writing one cache line slow each
+/// other on every call. The owner is the thread an object's count belongs
+/// to, which only an allocation (or a reuse) sets and a merge clears; a
+/// block freed anywhere else goes back to the allocator, which returns it to
+/// its page.
+inline bool keepable_here(PyObject* block) {
+#ifdef Py_GIL_DISABLED
+    return _Py_atomic_load_uintptr_relaxed(&block->ob_tid) == _Py_ThreadId();
+#else
+    (void)block;
+    return true;
+#endif
+}
+
 /// Whether a kept block keeps the reference to its class that its instance
 /// held: so that making and freeing instances does not change the class's
 /// count, where other threads doing the same would contend for it. The

@@ -319,21 +319,34 @@ bool renew_thread_blocks() {
     return limit > 0;
 }
 
+/// Frees the blocks that ended threads left, outside the mutex.
+void free_orphans() {
+    FreeBlocks left[2];
+    {
+        std::lock_guard<std::mutex> hold(orphans_mutex);
+        for (int i = 0; i < 2; ++i)
+            left[i] = std::exchange(orphans[i], FreeBlocks());
+        orphans_waiting.store(false, std::memory_order_relaxed);
+    }
+    for (FreeBlocks& blocks : left) {
+        while (blocks.top != nullptr) {
+            PyObject* block = blocks.pop();
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(block));
+            PyObject_GC_Del(block);
+            if constexpr (blocks_hold_class)
+                release_reference(type);
+        }
+    }
+}
+
 } // namespace
 
 PyObject* take_block_slow(ClassCell& cell) {
     if (!renew_thread_blocks())
         return nullptr;
+    if (orphans_waiting.load(std::memory_order_relaxed))
+        free_orphans();
     FreeBlocks& blocks = free_blocks_of(cell);
-    if (blocks.top == nullptr && orphans_waiting.load(std::memory_order_relaxed)) {
-        // Up to a list's worth from the ended threads.
-        std::lock_guard<std::mutex> hold(orphans_mutex);
-        FreeBlocks& left = orphans[&cell == &result_cell ? 1 : 0];
-        while (left.top != nullptr && blocks.count < blocks.limit)
-            blocks.push(left.pop());
-        if (orphans[0].top == nullptr && orphans[1].top == nullptr)
-            orphans_waiting.store(false, std::memory_order_relaxed);
-    }
     return blocks.top != nullptr ? blocks.pop() : nullptr;
 }
 

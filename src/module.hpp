@@ -135,9 +135,11 @@ extern ClassCell result_cell;
 /// thread (`per_thread_blocks`). A block freed on one thread
 /// and reused on another is only memory to the interpreter's allocator, so
 /// the lists need no lock; what they need is care at the two ends of their
-/// life. When the thread ends, its blocks go to a process-wide list that
-/// other threads take from when theirs is empty (freeing them would need an
-/// attached thread, which an ending one no longer has). When the interpreter
+/// life. When the thread ends, its blocks go to a process-wide list, and the
+/// next thread that finds its own list empty frees them (freeing needs an
+/// attached thread, which an ending one no longer has); reusing them would
+/// give live threads blocks from one dead thread's pages, side by side (see
+/// `keepable_here`). When the interpreter
 /// is finalised, the blocks of every thread belong to an allocator that may
 /// be gone: the lifetime count moves on, and a list of an older lifetime is
 /// set aside unused, by its own thread, the next time it is touched.
@@ -294,7 +296,7 @@ TARVELLA_FLATTEN void instance_dealloc(PyObject* self) {
                                                held);
         release_held(held);
         PyTypeObject* type = Py_TYPE(self);
-        const bool kept = keep_block(Class::cell(), self);
+        const bool kept = keepable_here(self) && keep_block(Class::cell(), self);
         if (!kept) {
             // The classes are final and garbage-collected, so their tp_free
             // is always the one the interpreter gives such a class.
