@@ -166,7 +166,8 @@ def main():
             continue
         ours, interpreter = count("tarvella", stmt, args.calls)
         plain = sum(count("plain", stmt, args.calls))
-        print(f"| `{name}` | {ours:g} | {interpreter:g} | {plain:g} |", flush=True)
+        shown = name.replace("|", "\\|")
+        print(f"| `{shown}` | {ours:g} | {interpreter:g} | {plain:g} |", flush=True)
 
 
 if gdb is not None:
