@@ -132,17 +132,16 @@ extern ClassCell maybe_cell;
 extern ClassCell result_cell;
 
 /// A thread's own lists, MayBe's then Result's, where blocks are kept per
-/// thread (`per_thread_blocks`). A block freed on one thread
-/// and reused on another is only memory to the interpreter's allocator, so
-/// the lists need no lock; what they need is care at the two ends of their
-/// life. When the thread ends, its blocks go to a process-wide list, and the
-/// next thread that finds its own list empty frees them (freeing needs an
-/// attached thread, which an ending one no longer has); reusing them would
-/// give live threads blocks from one dead thread's pages, side by side (see
-/// `keepable_here`). When the interpreter
-/// is finalised, the blocks of every thread belong to an allocator that may
-/// be gone: the lifetime count moves on, and a list of an older lifetime is
-/// set aside unused, by its own thread, the next time it is touched.
+/// thread (`per_thread_blocks`). A thread keeps only blocks that it
+/// allocated itself (see `keepable_here`), so the lists need no lock; what
+/// they need is care at the two ends of their life. When the thread ends,
+/// its blocks go to a process-wide list, and the next thread that finds its
+/// own list empty frees them (freeing needs an attached thread, which an
+/// ending one no longer has); reused, they would give live threads blocks
+/// side by side from one dead thread's pages. When the interpreter is
+/// finalised, the blocks of every thread belong to an allocator that may be
+/// gone: the lifetime count moves on, and a list of an older lifetime is set
+/// aside unused, by its own thread, the next time it is touched.
 struct ThreadBlocks {
     FreeBlocks lists[2];
     /// The interpreter lifetime the blocks come from; 0 before the first.
