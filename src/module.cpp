@@ -202,17 +202,28 @@ void release_last(PyObject* object) {
     --nested.running;
 }
 
+/// The cell of `object` when releasing it frees an instance of these
+/// classes, which `release_nested` then takes apart itself; null otherwise.
+ClassCell* taken_apart(PyObject* object) {
+    return object != nullptr && dies_with_release(object) ? cell_of_instance(object) : nullptr;
+}
+
+/// Releases a reference (none for null) that is not taken apart.
+void release_whole(PyObject* object) {
+    if (object == nullptr)
+        return;
+    if (dies_with_release(object))
+        release_last(object);
+    else
+        release_reference(object);
+}
+
 } // namespace
 
 void release_nested(PyObject** held) {
-    if (!(dies_with_release(held[0]) && cell_of_instance(held[0]) != nullptr) &&
-        !(dies_with_release(held[1]) && cell_of_instance(held[1]) != nullptr)) {
-        for (int i = 0; i < 2; ++i) {
-            if (dies_with_release(held[i]))
-                release_last(held[i]);
-            else if (held[i] != nullptr)
-                release_reference(held[i]);
-        }
+    if (taken_apart(held[0]) == nullptr && taken_apart(held[1]) == nullptr) {
+        release_whole(held[0]);
+        release_whole(held[1]);
         return;
     }
     // Instances of these classes nested directly in one another are taken
@@ -226,13 +237,9 @@ void release_nested(PyObject** held) {
     while (!pending.empty()) {
         PyObject* object = pending.back();
         pending.pop_back();
-        const bool last = dies_with_release(object);
-        ClassCell* cell = last ? cell_of_instance(object) : nullptr;
+        ClassCell* cell = taken_apart(object);
         if (cell == nullptr) {
-            if (last)
-                release_last(object);
-            else
-                release_reference(object);
+            release_whole(object);
             continue;
         }
         // Emptied first, its own deallocation has nothing left to release.
