@@ -10,7 +10,12 @@ to the last finish. Scaling is T * t1 / tT, so T is perfect and 1 means the
 threads might as well have taken turns. tarvella and the plain classes run
 interleaved, round by round, in this one process, and each figure is the
 best of the rounds; the comparison holds under whatever load the machine
-has, the absolute numbers less so.
+has, the absolute numbers less so. N is set for each implementation so
+that its run on one thread lasts about as long as the other's. The threads'
+CPU time is measured too: CPU time per operation on T threads over that on
+one is 1.0 when the threads do not slow each other down. Contention makes
+each operation take more CPU time, while a thread that waits for a core,
+which lowers the scaling figures, spends none.
 
 Workloads: making each kind of value; the members on a thread's own
 instances and on instances that every thread shares; the dictionary form;
@@ -123,13 +128,22 @@ def make_work(ns, stmt, setup):
 
 def run(work, n, threads):
     """Seconds for `threads` threads each running work(n) at once."""
+    return run_timed(work, n, threads)[0]
+
+
+def run_timed(work, n, threads):
+    """(wall seconds, CPU seconds of all threads together) for `threads`
+    threads each running work(n) at once."""
     barrier = threading.Barrier(threads)
     starts, ends = [0.0] * threads, [0.0] * threads
+    cpu = [0.0] * threads
 
     def body(k):
         barrier.wait()
         starts[k] = time.perf_counter()
+        cpu_start = time.thread_time()
         work(n)
+        cpu[k] = time.thread_time() - cpu_start
         ends[k] = time.perf_counter()
 
     if threads == 1:
@@ -140,7 +154,7 @@ def run(work, n, threads):
             t.start()
         for t in pool:
             t.join()
-    return max(ends) - min(starts)
+    return max(ends) - min(starts), sum(cpu)
 
 
 def measure(rounds, thread_counts, only=None, target_s=0.02):
@@ -156,35 +170,44 @@ def measure(rounds, thread_counts, only=None, target_s=0.02):
         if only and not any(part in name for part in only):
             continue
         works = {impl: make_work(spaces[impl], stmt, setup) for impl in impls}
-        # One N for both implementations: about target_s on one thread for
-        # the slower of the two.
-        n = 1000
-        for work in works.values():
+        # N for each implementation: about target_s on one thread. Runs of
+        # the same length take the same share of what a run costs beside
+        # its work (the threads wake from the barrier one after the other),
+        # where one N for both would charge more of it to the faster.
+        ns = {}
+        for impl, work in works.items():
             work(200)
             per_op = run(work, 20000, 1) / 20000
-            n = max(n, int(target_s / max(per_op, 1e-9)))
-        chosen.append((name, works, n))
+            ns[impl] = max(1000, int(target_s / max(per_op, 1e-9)))
+        chosen.append((name, works, ns))
     # A round visits every workload, so each workload's rounds are spread
     # over the whole run: a slow spell of a shared machine then costs every
     # workload a round or two, not one workload all of its rounds.
     best = {(name, impl, t): float("inf")
             for name, _, _ in chosen for impl in impls for t in thread_counts}
+    # CPU time of the round with the best wall time: the round in which the
+    # threads overlapped most. The least CPU time of any round would favour
+    # rounds in which one thread started late and so met less contention.
+    best_cpu = dict(best)
     for done in range(rounds):
         for name, works, n in chosen:
             for t in thread_counts:
                 for impl in impls:
                     key = name, impl, t
-                    best[key] = min(best[key], run(works[impl], n, t))
+                    wall, cpu = run_timed(works[impl], n[impl], t)
+                    if wall < best[key]:
+                        best[key], best_cpu[key] = wall, cpu
         print(f"round {done + 1} of {rounds}", file=sys.stderr, flush=True)
     rows = []
     for name, _, n in chosen:
         row = {"workload": name, "n": n}
         for impl in impls:
-            t1 = best[name, impl, 1]
+            t1, k = best[name, impl, 1], n[impl]
             row[impl] = {
-                str(t): {"ns_per_op": 1e9 * best[name, impl, t] / n,
-                         "ops_per_s": t * n / best[name, impl, t],
-                         "scaling": t * t1 / best[name, impl, t]}
+                str(t): {"ns_per_op": 1e9 * best[name, impl, t] / k,
+                         "ops_per_s": t * k / best[name, impl, t],
+                         "scaling": t * t1 / best[name, impl, t],
+                         "cpu_ns_per_op": 1e9 * best_cpu[name, impl, t] / (t * k)}
                 for t in thread_counts}
         rows.append(row)
         print(format_row(row, thread_counts), flush=True)
@@ -195,8 +218,15 @@ def header(thread_counts):
     cols = ["workload", "tarvella ns/op, 1 thread"]
     for t in thread_counts[1:]:
         cols += [f"tarvella scaling, {t}", f"plain scaling, {t}",
-                 f"{t} threads, M values/s: tarvella vs plain"]
+                 f"{t} threads, M values/s: tarvella vs plain",
+                 f"CPU per op, {t} threads over 1: tarvella vs plain"]
     return "| " + " | ".join(cols) + " |\n|" + "---|" * len(cols)
+
+
+def cpu_growth(impl_row, t):
+    """CPU time per operation on t threads over that on one: 1.0 when the
+    threads do not slow each other down, whatever else the machine runs."""
+    return impl_row[t]["cpu_ns_per_op"] / impl_row["1"]["cpu_ns_per_op"]
 
 
 def format_row(row, thread_counts):
@@ -205,7 +235,8 @@ def format_row(row, thread_counts):
     for t in thread_counts[1:]:
         t = str(t)
         cells += [f"{tv[t]['scaling']:.2f}", f"{pl[t]['scaling']:.2f}",
-                  f"{tv[t]['ops_per_s'] / 1e6:.1f} vs {pl[t]['ops_per_s'] / 1e6:.1f}"]
+                  f"{tv[t]['ops_per_s'] / 1e6:.1f} vs {pl[t]['ops_per_s'] / 1e6:.1f}",
+                  f"{cpu_growth(tv, t):.2f} vs {cpu_growth(pl, t):.2f}"]
     return "| " + " | ".join(cells) + " |"
 
 
