@@ -45,3 +45,24 @@ def test_profile_report_parsing_and_table():
                          f"| `{ftprofile.OWN_CODE}` | 10 | 11 |",
                          "| everything else | 9 | 7 |",
                          "| **all** | 20 | 48 |"]
+
+
+def test_scaling_rows_and_verdict():
+    rows = ftscaling.measure(1, [1, 2], only=["make Nothing"], target_s=0.001)
+    [row] = rows
+    for impl in ftscaling.SETUP:
+        # Each implementation gets its own N, and every figure is there.
+        assert row["n"][impl] >= 1000
+        for t in ("1", "2"):
+            assert set(row[impl][t]) == {"ns_per_op", "ops_per_s", "scaling", "cpu_ns_per_op"}
+            assert all(v > 0 for v in row[impl][t].values())
+
+    def fake(tv_scaling, tv_ops, pl_scaling=1.8, pl_ops=10.0):
+        return {"workload": "w",
+                "tarvella": {"2": {"scaling": tv_scaling, "ops_per_s": tv_ops}},
+                "plain": {"2": {"scaling": pl_scaling, "ops_per_s": pl_ops}}}
+
+    # Behind: fewer values per second, or a scaling under 0.9 of theirs.
+    assert ftscaling.verdict([fake(1.63, 10.0)], [1, 2]) == []
+    assert ftscaling.verdict([fake(1.61, 20.0)], [1, 2]) == ["w (2 threads)"]
+    assert ftscaling.verdict([fake(2.0, 9.9)], [1, 2]) == ["w (2 threads)"]
