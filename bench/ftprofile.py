@@ -22,7 +22,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,9 +31,6 @@ import ftscaling  # noqa: E402
 # CPU time that one sample stands for, in nanoseconds (4 kHz).
 PERIOD_NS = 250_000
 OWN_CODE = "tarvella (all of its code)"
-# Operations the child makes on one thread before the measured run; their
-# samples are in the profile, so they count.
-WARM_OPS, CALIBRATION_OPS = 1000, 50_000
 
 
 def child(name, impl, threads, seconds):
@@ -43,14 +39,10 @@ def child(name, impl, threads, seconds):
     stmt, setup = ftscaling.WORKLOADS[name]
     ns = ftscaling.namespace(impl)
     work = ftscaling.make_work(ns, stmt, setup)
-    warm = threading.Thread(target=lambda: None)
-    warm.start()
-    warm.join()
-    work(WARM_OPS)
-    per_op = ftscaling.run(work, CALIBRATION_OPS, 1) / CALIBRATION_OPS
+    ftscaling.start_first_thread()
     # On T threads an operation takes longer; a second thread that halves
     # the speed still ends within twice the time asked for.
-    n = max(1000, int(seconds / per_op))
+    n = ftscaling.ops_lasting(work, seconds)
     wall = ftscaling.run(work, n, threads)
     print(json.dumps({"n": n, "wall": wall}))
 
@@ -84,7 +76,8 @@ def profile(name, impl, threads, seconds):
             ["perf", "report", "-i", data, "--stdio", "--no-children",
              "-F", "overhead,sample,dso,sym"],
             check=True, capture_output=True, text=True).stdout
-    ops = done["n"] * threads + WARM_OPS + CALIBRATION_OPS
+    # The calibration's operations are in the samples too.
+    ops = done["n"] * threads + ftscaling.WARM_OPS + ftscaling.CALIBRATION_OPS
     return ops, {f: count * PERIOD_NS / ops for f, count in parse_report(report).items()}
 
 

@@ -157,14 +157,30 @@ def run_timed(work, n, threads):
     return max(ends) - min(starts), sum(cpu)
 
 
-def measure(rounds, thread_counts, only=None, target_s=0.02):
-    impls = list(SETUP)
-    spaces = {impl: namespace(impl) for impl in impls}
-    # 3.13t makes functions, code and classes immortal when the first thread
-    # starts, stopping the world to do it; let that happen before any timing.
+# Operations a workload makes on one thread before its N is set: a warm-up,
+# then a timed run.
+WARM_OPS, CALIBRATION_OPS = 200, 20000
+
+
+def start_first_thread():
+    """3.13t makes functions, code and classes immortal when the first thread
+    starts, stopping the world to do it; let that happen before any timing."""
     warm = threading.Thread(target=lambda: None)
     warm.start()
     warm.join()
+
+
+def ops_lasting(work, target_s):
+    """N for which work(N) takes about target_s on one thread."""
+    work(WARM_OPS)
+    per_op = run(work, CALIBRATION_OPS, 1) / CALIBRATION_OPS
+    return max(1000, int(target_s / max(per_op, 1e-9)))
+
+
+def measure(rounds, thread_counts, only=None, target_s=0.02):
+    impls = list(SETUP)
+    spaces = {impl: namespace(impl) for impl in impls}
+    start_first_thread()
     chosen = []
     for name, (stmt, setup) in WORKLOADS.items():
         if only and not any(part in name for part in only):
@@ -174,12 +190,8 @@ def measure(rounds, thread_counts, only=None, target_s=0.02):
         # the same length take the same share of what a run costs beside
         # its work (the threads wake from the barrier one after the other),
         # where one N for both would charge more of it to the faster.
-        ns = {}
-        for impl, work in works.items():
-            work(200)
-            per_op = run(work, 20000, 1) / 20000
-            ns[impl] = max(1000, int(target_s / max(per_op, 1e-9)))
-        chosen.append((name, works, ns))
+        chosen.append((name, works, {impl: ops_lasting(work, target_s)
+                                     for impl, work in works.items()}))
     # A round visits every workload, so each workload's rounds are spread
     # over the whole run: a slow spell of a shared machine then costs every
     # workload a round or two, not one workload all of its rounds.
@@ -225,7 +237,7 @@ def header(thread_counts):
 
 def cpu_growth(impl_row, t):
     """CPU time per operation on t threads over that on one: 1.0 when the
-    threads do not slow each other down, whatever else the machine runs."""
+    threads do not slow each other down."""
     return impl_row[t]["cpu_ns_per_op"] / impl_row["1"]["cpu_ns_per_op"]
 
 

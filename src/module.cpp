@@ -205,7 +205,7 @@ void release_last(PyObject* object) {
 /// The cell of `object` when releasing it frees an instance of these
 /// classes, which `release_nested` then takes apart itself; null otherwise.
 ClassCell* taken_apart(PyObject* object) {
-    return object != nullptr && dies_with_release(object) ? cell_of_instance(object) : nullptr;
+    return dies_with_release(object) ? cell_of_instance(object) : nullptr;
 }
 
 /// Releases a reference (none for null) that is not taken apart.
